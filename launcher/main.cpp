@@ -1,0 +1,286 @@
+// The launcher's entry point: the start-up sequence, the interpreter
+// bootstrap and the exit clean-up.
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+#include <marshal.h>
+
+#include <cstdio>
+#include <exception>
+#include <memory>
+#include <sstream>
+
+#include "AppString.h"
+#include "logging.h"
+#include "platform/platform.h"
+#include "stub_exception.h"
+#include "stub_module.h"
+#include "util.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
+int32_t redirect_result = 0;
+
+namespace {
+
+// ---- exit clean-up -----------------------------------------------------------
+
+void report_pending_python_error() {
+    if (PyErr_Occurred() == nullptr) {
+        logger.write_line("A python error was not set");
+        return;
+    }
+    if (stderr_pipe == 0 || redirect_result != 0) {
+        logger.write_line("No stack trace available, since stderr redirection was a failure");
+        return;
+    }
+    PyErr_Print();
+    std::fflush(stderr);
+    logger.write_line("Reading stack trace from stderr");
+    if (drain_stderr() != 0) logger.write_line("Failed to read stack trace from stderr");
+}
+
+int exit_cleanup() {
+    const bool log_open = logger.has_stream();
+    if (log_open) logger.write_line("Cleaning up");
+
+    if (Py_IsInitialized()) {
+        report_pending_python_error();
+        logger.write_line("Finalizing");
+        Py_Finalize();
+    }
+
+    if (log_open) {
+        logger.write_line("Closing log");
+        try {
+            close_log();
+        } catch (const std::exception&) {
+            // The log could not be saved; the folder is still swept for the
+            // logs of earlier runs.
+        }
+    }
+
+    if (!log_dir.empty()) ship_logs(app_strings.__logging_url, log_dir, app_strings.__logging_host);
+    return 0;
+}
+
+// ---- interpreter bootstrap ---------------------------------------------------
+
+void set_interpreter_flags() {
+    logger.write_line("Initializing python interpreter variables");
+    Py_IgnoreEnvironmentFlag = 1;
+    Py_NoSiteFlag = 1;
+    Py_InspectFlag = 1;
+    Py_VerboseFlag = 0;
+}
+
+void start_interpreter() {
+    logger.write_line("Calling Py_Initialize");
+    Py_Initialize();
+    logger.write_line(Py_GetVersion());
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    Py_SetPythonHome(L".");
+#pragma GCC diagnostic pop
+}
+
+void install_extensions(int argc, wchar_t** argv) {
+    logger.write_line("Initializing extensions");
+    cmd_argc = argc;
+    cmd_argv = argv;
+    if (install_stub_module() == nullptr) PyErr_Clear();
+}
+
+// Stores a new object as a sys attribute; a missing object leaves it alone.
+void set_sys_object(const char* name, PyObject* value) {
+    if (value == nullptr) {
+        PyErr_Clear();
+        return;
+    }
+    PySys_SetObject(name, value);
+    Py_DECREF(value);
+}
+
+bool append_sys_path(const std::wstring& entry) {
+    PyObject* path = PySys_GetObject("path");
+    PyObject* item = PyUnicode_FromWideChar(entry.c_str(), static_cast<Py_ssize_t>(entry.size()));
+    if (item == nullptr) {
+        PyErr_Clear();
+        return false;
+    }
+    const bool appended = path != nullptr && PyList_Check(path) && PyList_Append(path, item) >= 0;
+    Py_DECREF(item);
+    if (!appended) PyErr_Clear();
+    return appended;
+}
+
+void set_sys_attributes() {
+    logger.write_line("Modifying attributes of sys module");
+    set_sys_object("frozen", PyBool_FromLong(1));
+    set_sys_object("executable",
+                   PyUnicode_FromWideChar(exe_path.c_str(), static_cast<Py_ssize_t>(exe_path.size())));
+    set_sys_object("path", PyList_New(0));
+    append_sys_path(archive_name);
+    append_sys_path(L".");
+}
+
+PyObject* create_main_module() {
+    logger.write_line("Creating main module");
+    PyObject* main_module = PyImport_AddModule("__main__");
+    return main_module != nullptr ? PyModule_GetDict(main_module) : nullptr;
+}
+
+// The code object, or null with the error kept in *error for the evaluation
+// to report: a script shorter than its 8-byte header, one that does not
+// unmarshal, or one that is no code object.
+struct PendingError {
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+};
+
+constexpr uint32_t kBootScriptHeaderSize = 8;
+
+PyObject* unmarshal_boot_script(std::unique_ptr<uint8_t[]> script, uint32_t size,
+                                PendingError* error) {
+    logger.write_line("Unmarshalling boot script to code object");
+    PyObject* code = nullptr;
+    if (size < kBootScriptHeaderSize) {
+        PyErr_SetString(PyExc_ValueError, "boot script is shorter than its 8-byte header");
+    } else {
+        code = PyMarshal_ReadObjectFromString(
+            reinterpret_cast<const char*>(script.get()) + kBootScriptHeaderSize,
+            static_cast<Py_ssize_t>(size - kBootScriptHeaderSize));
+        if (code != nullptr && !PyCode_Check(code)) {
+            PyErr_Format(PyExc_TypeError, "boot script holds a %s object, not a code object",
+                         Py_TYPE(code)->tp_name);
+            Py_CLEAR(code);
+        }
+    }
+    script.reset();
+    if (code == nullptr) PyErr_Fetch(&error->type, &error->value, &error->traceback);
+    return code;
+}
+
+// The evaluation's result, or null with the interpreter's error pending.
+PyObject* evaluate(PyObject* code, PyObject* main_dict, PendingError* error) {
+    if (code == nullptr) {
+        PyErr_Restore(error->type, error->value, error->traceback);
+        return nullptr;
+    }
+    if (main_dict == nullptr) {
+        PyErr_SetString(PyExc_SystemError, "the __main__ module is missing");
+        return nullptr;
+    }
+    return PyEval_EvalCode(code, main_dict, main_dict);
+}
+
+// ---- start-up sequence -------------------------------------------------------
+
+void show_fatal_error(const std::exception& error) {
+    std::stringstream text(std::ios::in | std::ios::out);
+    text << "A critical exception has occurred, and the application must exit." << '\n'
+         << "The exception was:" << '\n'
+         << '\n'
+         << '\t' << error.what() << '\n'
+         << '\n'
+         << "Please contact Quorvane support for assistance.";
+    platform::message_box(text.str().c_str(), "Exception");
+}
+
+struct CommandLine {
+    int argc = 0;
+    wchar_t** argv = nullptr;
+};
+
+CommandLine prepare() {
+    if (!platform::register_exit_handler(exit_cleanup)) {
+        STUB_RAISE("Failed to register _onexit handler");
+    }
+    CommandLine command_line;
+    command_line.argv = platform::command_line_to_argv(&command_line.argc);
+    if (command_line.argv == nullptr) command_line.argc = 0;
+    init_exe_paths();
+    app_strings.initialize();
+    log_to_memory = app_strings.__log_to_memory == L"true";
+    log_dir = compute_log_dir();
+    open_log();
+    return command_line;
+}
+
+std::unique_ptr<uint8_t[]> load_and_descramble_boot_script(uint32_t* size) {
+    *size = get_boot_script_size();
+    logger.write_line("Loading boot script resource");
+    std::unique_ptr<uint8_t[]> script(new uint8_t[*size]);
+    try {
+        load_boot_script(script.get());
+    } catch (const std::exception&) {
+        logger.write_line("Failed to load boot script resource");
+        script.reset();
+        throw;
+    }
+    logger.write_line("Decrypting boot script");
+    descramble(script.get(), *size);
+    return script;
+}
+
+int run(const CommandLine& command_line) {
+    log_system_info();
+    if (!set_working_directory()) STUB_RAISE("Failed to set current working directory");
+
+    uint32_t size = 0;
+    std::unique_ptr<uint8_t[]> script = load_and_descramble_boot_script(&size);
+
+    set_interpreter_flags();
+    start_interpreter();
+    install_extensions(command_line.argc, command_line.argv);
+    set_sys_attributes();
+    PyObject* main_dict = create_main_module();
+    PendingError unmarshal_error;
+    PyObject* code = unmarshal_boot_script(std::move(script), size, &unmarshal_error);
+
+    logger.write_line("Redirecting stderr to pipe");
+    redirect_result = redirect_stderr();
+    if (redirect_result != 0) logger.write_line("Redirection failed");
+
+    logger.write_line("Calling EvalCode");
+    PyObject* result = evaluate(code, main_dict, &unmarshal_error);
+    Py_XDECREF(code);
+    if (result == nullptr) {
+        logger.write_line("EvalCode exited abnormally");
+        return 1;
+    }
+    logger.write_line("EvalCode exited normally");
+    Py_DECREF(result);
+    return 0;
+}
+
+}  // namespace
+
+int launcher_main() {
+    CommandLine command_line;
+    try {
+        command_line = prepare();
+    } catch (const std::exception& error) {
+        show_fatal_error(error);
+        return 1;
+    }
+
+    try {
+        return run(command_line);
+    } catch (const std::exception& error) {
+        logger.write_text("Traceback").end_line();
+        logger.write_text("StubException: ").write_text(error.what()).end_line();
+        return 1;
+    }
+}
+
+#ifdef _WIN32
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return launcher_main(); }
+#else
+int main(int argc, char** argv) {
+    platform::init_process(argc, argv);
+    return launcher_main();
+}
+#endif

@@ -1,0 +1,91 @@
+// Files: the log file the launcher writes, the log files the sweep reads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace platform {
+
+// An open file; the handle is closed by its destructor.
+class File {
+public:
+    File() = default;
+    explicit File(intptr_t handle) : handle_(handle) {}
+    File(File&& other) noexcept : handle_(other.release()) {}
+    File& operator=(File&& other) noexcept;
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+    ~File() { close(); }
+
+    bool is_open() const { return handle_ != kInvalid; }
+    intptr_t handle() const { return handle_; }
+    intptr_t release() {
+        intptr_t h = handle_;
+        handle_ = kInvalid;
+        return h;
+    }
+    bool close();  // CloseHandle; false with the last error set when it fails
+
+    static constexpr intptr_t kInvalid = -1;
+
+private:
+    intptr_t handle_ = kInvalid;
+};
+
+// A new log file, written by this process while others may read and write it
+// (CreateFileW with GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+// CREATE_NEW). An existing file is never truncated: that fails with
+// ERROR_FILE_EXISTS (80). On POSIX the writer holds a shared flock on it.
+File create_log_file(const wchar_t* path);
+// WriteFile of all size bytes; false with the last error set.
+bool write_file(const File& file, const void* data, size_t size);
+
+// CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
+// FILE_ATTRIBUTE_NORMAL, NULL).
+File open_file_for_reading(const wchar_t* path);
+bool get_file_size(const File& file, uint64_t* size);  // GetFileSizeEx
+// ReadFile(file, buffer, size, &done, NULL).
+bool read_file(const File& file, void* buffer, uint32_t size, uint32_t* done);
+
+// What the sweep holds while it reads, posts and deletes one log file: on
+// POSIX an exclusive, non-blocking flock, failing with
+// ERROR_SHARING_VIOLATION (32) while another process writes the file; on
+// Windows the file's own sharing mode does that work and the lock is empty.
+class SweepLock {
+public:
+    static SweepLock acquire(const wchar_t* path);
+    bool held() const { return held_; }
+
+private:
+    File file_;
+    bool held_ = false;
+};
+
+// FindFirstFileW / FindNextFileW / FindClose.
+struct FindData {
+    std::wstring name;
+    uint32_t attributes = 0;
+};
+constexpr uint32_t kFileAttributeDirectory = 0x10;
+
+class FileSearch {
+public:
+    FileSearch() = default;
+    FileSearch(const FileSearch&) = delete;
+    FileSearch& operator=(const FileSearch&) = delete;
+    ~FileSearch() { close(); }
+
+    // FindFirstFileW(pattern): false with the last error set when the search
+    // cannot start (ERROR_FILE_NOT_FOUND when nothing matches,
+    // ERROR_PATH_NOT_FOUND when the folder is missing).
+    bool first(const wchar_t* pattern, FindData* data);
+    // FindNextFileW: false with ERROR_NO_MORE_FILES at the end.
+    bool next(FindData* data);
+    void close();  // FindClose
+
+private:
+    void* state_ = nullptr;
+};
+
+}  // namespace platform

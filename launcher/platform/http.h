@@ -1,0 +1,34 @@
+// One HTTP request to the log-collection server.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+// Sends a request and waits for its response, which is read and dropped.
+// Windows: InternetOpenW("agent"), InternetConnectW(host, port),
+// HttpOpenRequestW(verb, object), HttpSendRequestW(headers, body), handles
+// closed newest first. POSIX: libcurl with the same verb, object (a leading
+// "/" added when missing), agent, headers and body.
+// true when a response arrived, whatever its status, which goes to *status
+// (0 where the platform does not tell). false with the last error set to a
+// nonzero WinINet or Win32 code otherwise.
+bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
+                       const wchar_t* object, const wchar_t* headers, const void* body,
+                       uint32_t body_length, uint32_t* status);
+
+// ---- added for the log shipping tests ------------------------------------
+// The time-outs of one request. The defaults are WinINet's own (the call
+// above uses them); a test shortens them to see a slow server given up on
+// without waiting half a minute. Windows: INTERNET_OPTION_CONNECT_TIMEOUT,
+// _SEND_TIMEOUT and _RECEIVE_TIMEOUT on the Internet handle.
+struct HttpTimeouts {
+    uint32_t connect_ms = 60000;
+    uint32_t send_ms = 30000;
+    uint32_t receive_ms = 30000;
+};
+bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
+                       const wchar_t* object, const wchar_t* headers, const void* body,
+                       uint32_t body_length, uint32_t* status, const HttpTimeouts& timeouts);
+
+}  // namespace platform

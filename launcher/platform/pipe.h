@@ -1,0 +1,29 @@
+// The pipe that the interpreter's standard error is captured in.
+#pragma once
+
+#include <cstdint>
+
+namespace platform {
+
+using PipeHandle = intptr_t;
+constexpr PipeHandle kInvalidPipe = -1;
+
+// CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, 0, 1, 65536, 65536, 500, NULL):
+// the reading (server) end, or kInvalidPipe with the last error set. On POSIX
+// an anonymous pipe; the name is not used.
+PipeHandle create_stderr_pipe(const wchar_t* name);
+// _wfreopen(name, L"w", stderr): the runtime's standard-error stream (and on
+// POSIX descriptor 2) becomes the pipe's writing end. False when it fails.
+bool reopen_stderr_onto_pipe(PipeHandle pipe, const wchar_t* name);
+// ConnectNamedPipe(pipe, NULL). After the reopen the client is connected, so
+// this returns false with ERROR_PIPE_CONNECTED (535) when all is well.
+bool connect_pipe(PipeHandle pipe);
+// PeekNamedPipe(pipe, NULL, 0, NULL, &available, NULL).
+bool peek_pipe(PipeHandle pipe, uint32_t* available);
+// ReadFile(pipe, buffer, size, &done, NULL).
+bool read_pipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* done);
+// Waits at most timeout_ms for data; true when some is waiting.
+bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms);
+bool close_pipe(PipeHandle pipe);  // CloseHandle
+
+}  // namespace platform

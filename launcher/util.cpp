@@ -1,0 +1,286 @@
+#include "util.h"
+
+#include <atomic>
+#include <cstring>
+#include <cwchar>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "AppString.h"
+#include "logging.h"
+#include "platform/pipe.h"
+#include "platform/platform.h"
+#include "platform/resources.h"
+#include "stub_exception.h"
+
+std::wstring exe_dir;
+std::wstring exe_path;
+std::wstring log_dir;
+
+// ---- paths and folders -----------------------------------------------------
+
+namespace {
+
+constexpr uint32_t kModuleFileNameSize = 772;
+const wchar_t kLongPathPrefix[] = L"\\\\?\\";
+constexpr size_t kLongPathPrefixLength = 4;
+
+std::wstring app_data_folder(const char* failure_message) {
+    wchar_t folder[platform::kMaxPath] = {};
+    if (platform::get_appdata_folder(folder) < 0) {
+        STUB_RAISE_ERROR(failure_message, platform::get_last_error());
+    }
+    return folder;
+}
+
+}  // namespace
+
+ExePaths exe_paths_from_module_name(const std::wstring& module_file_name, wchar_t separator) {
+    ExePaths paths;
+    paths.path = module_file_name;
+    if (paths.path.size() > kLongPathPrefixLength &&
+        paths.path.compare(0, kLongPathPrefixLength, kLongPathPrefix) == 0) {
+        paths.path.erase(0, kLongPathPrefixLength);
+    }
+    const size_t last_separator = paths.path.rfind(separator);
+    paths.dir = last_separator == std::wstring::npos ? paths.path
+                                                     : paths.path.substr(0, last_separator);
+    return paths;
+}
+
+void init_exe_paths() {
+    wchar_t buffer[kModuleFileNameSize] = {};
+    if (platform::get_module_file_name(buffer, kModuleFileNameSize) == 0) {
+        STUB_RAISE_ERROR("GetModuleFileNameW failed with error code ", platform::get_last_error());
+    }
+    ExePaths paths = exe_paths_from_module_name(buffer, platform::kPathSeparator);
+    exe_path = std::move(paths.path);
+    exe_dir = std::move(paths.dir);
+}
+
+std::wstring path_append(const std::wstring& base, const std::wstring& component) {
+    wchar_t buffer[platform::kMaxPath] = {};
+    if (base.size() >= platform::kMaxPath) {
+        // The base alone does not fit the join's buffer.
+        platform::set_last_error(error_code::kFilenameExcedRange);
+        STUB_RAISE_ERROR("PathAppendW failed ", platform::get_last_error());
+    }
+    std::wmemcpy(buffer, base.c_str(), base.size() + 1);
+    if (!platform::path_append(buffer, component.c_str())) {
+        STUB_RAISE_ERROR("PathAppendW failed ", platform::get_last_error());
+    }
+    return buffer;
+}
+
+std::wstring compute_log_dir() {
+    std::wstring path = app_data_folder("SHGetFolderPathW failed with error code ");
+    path = path_append(path, app_strings.__company);
+    path = path_append(path, app_strings.__product);
+    return path_append(path, L"logs");
+}
+
+void create_log_folders() {
+    std::wstring path = app_data_folder("SHGetFolderPathW failed ");
+    path = path_append(path, app_strings.__company);
+    ensure_directory(path);
+    path = path_append(path, app_strings.__product);
+    ensure_directory(path);
+    path = path_append(path, L"logs");
+    ensure_directory(path);
+}
+
+void ensure_directory(const std::wstring& path) {
+    if (platform::create_directory(path.c_str())) return;
+    if (platform::get_last_error() == error_code::kAlreadyExists) return;
+    STUB_RAISE_ERROR("CreateDirectory failed ", platform::get_last_error());
+}
+
+bool set_working_directory() {
+    logger.write_tag().write_text("Setting working directory to: ").write_wide(exe_dir).end_line();
+    return platform::set_current_directory(exe_dir.c_str());
+}
+
+// ---- boot script -----------------------------------------------------------
+
+const uint8_t descramble_key[16] = {0x3f, 0x8a, 0x12, 0xc4, 0x7b, 0x05, 0xe9, 0x61,
+                                    0xa2, 0xd8, 0x4e, 0x90, 0x17, 0xbb, 0x6c, 0x23};
+
+namespace {
+
+const wchar_t kBootScriptType[] = L"SCRIPT";
+constexpr uint16_t kBootScriptId = 1;
+
+platform::ResourceInfo find_boot_script() {
+    platform::ResourceInfo info = platform::find_resource(kBootScriptType, kBootScriptId);
+    if (info == nullptr) STUB_RAISE_ERROR("FindResource failed ", platform::get_last_error());
+    return info;
+}
+
+uint32_t load_le32(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
+           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
+}
+
+void store_le32(uint8_t* bytes, uint32_t word) {
+    bytes[0] = static_cast<uint8_t>(word);
+    bytes[1] = static_cast<uint8_t>(word >> 8);
+    bytes[2] = static_cast<uint8_t>(word >> 16);
+    bytes[3] = static_cast<uint8_t>(word >> 24);
+}
+
+}  // namespace
+
+uint32_t get_boot_script_size() { return platform::sizeof_resource(find_boot_script()); }
+
+void load_boot_script(uint8_t* destination) {
+    platform::ResourceInfo info = find_boot_script();
+    const uint32_t size = platform::sizeof_resource(info);
+    platform::ResourceData data = platform::load_resource(info);
+    if (data == nullptr) STUB_RAISE_ERROR("LoadResource failed ", platform::get_last_error());
+    const void* bytes = platform::lock_resource(data);
+    if (bytes == nullptr) STUB_RAISE_ERROR("LockResource failed ", platform::get_last_error());
+    if (size > 0) std::memcpy(destination, bytes, size);
+}
+
+// XORs every byte k with key byte k mod 16, a 32-bit word at a time.
+void descramble(uint8_t* buffer, uint32_t length) {
+    uint32_t key_words[4];
+    for (int j = 0; j < 4; ++j) key_words[j] = load_le32(descramble_key + 4 * j);
+
+    const uint32_t word_count = length / 4;
+    for (uint32_t i = 0; i < word_count; ++i) {
+        uint8_t* word = buffer + 4 * static_cast<size_t>(i);
+        store_le32(word, load_le32(word) ^ key_words[i % 4]);
+    }
+    const uint32_t tail_key = key_words[word_count % 4];
+    for (uint32_t k = 4 * word_count, shift = 0; k < length; ++k, shift += 8) {
+        buffer[k] ^= static_cast<uint8_t>(tail_key >> shift);
+    }
+}
+
+// ---- standard-error capture ------------------------------------------------
+
+intptr_t stderr_pipe = 0;
+
+namespace {
+
+constexpr size_t kPipeNameSize = 64;
+constexpr uint32_t kDrainChunk = 1023;
+constexpr uint32_t kCollectChunk = 64 * 1024;
+constexpr int kCollectorWaitMs = 50;
+
+// Keeps the pipe empty while the interpreter runs, so that a writer never
+// blocks on a full pipe: everything it reads waits here, in order, until the
+// drain at exit.
+class StderrCollector {
+public:
+    explicit StderrCollector(platform::PipeHandle pipe) : pipe_(pipe) {
+        thread_ = std::thread([this] { run(); });
+    }
+    ~StderrCollector() { stop(); }
+
+    // Stops the reader and hands over what it read. Bytes it has not read
+    // yet are still in the pipe.
+    std::string stop() {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            stopping_ = true;
+        }
+        if (thread_.joinable()) thread_.join();
+        return std::move(captured_);
+    }
+
+private:
+    void run() {
+        std::unique_ptr<char[]> chunk(new char[kCollectChunk]);
+        for (;;) {
+            const bool data_waiting = platform::wait_for_pipe_data(pipe_, kCollectorWaitMs);
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
+            if (!data_waiting) continue;
+            uint32_t available = 0;
+            if (!platform::peek_pipe(pipe_, &available)) return;
+            if (available == 0) continue;
+            uint32_t done = 0;
+            const uint32_t wanted = available < kCollectChunk ? available : kCollectChunk;
+            if (!platform::read_pipe(pipe_, chunk.get(), wanted, &done)) return;
+            captured_.append(chunk.get(), done);
+        }
+    }
+
+    platform::PipeHandle pipe_;
+    std::thread thread_;
+    std::mutex mutex_;
+    bool stopping_ = false;
+    std::string captured_;
+};
+
+// Lives from a successful redirection until the drain; a run that is never
+// drained leaves it to the end of the process.
+StderrCollector* stderr_collector = nullptr;
+
+int fail_drain(const char* message) {
+    const uint32_t code = platform::get_last_error();
+    logger.write_line(message);
+    platform::close_pipe(stderr_pipe);
+    return static_cast<int>(code);
+}
+
+}  // namespace
+
+int redirect_stderr() {
+    wchar_t name[kPipeNameSize];
+    const int length = std::swprintf(name, kPipeNameSize, L"\\\\.\\pipe\\stderr%d",
+                                     static_cast<int>(platform::get_current_process_id()));
+    if (length < 0 || static_cast<size_t>(length) >= kPipeNameSize) {
+        logger.write_line("Failed to construct name of pipe");
+        return static_cast<int>(error_code::kInsufficientBuffer);
+    }
+
+    stderr_pipe = platform::create_stderr_pipe(name);
+    if (stderr_pipe == platform::kInvalidPipe) {
+        const uint32_t code = platform::get_last_error();
+        logger.write_line("Failed to create named pipe");
+        return static_cast<int>(code);
+    }
+    if (!platform::reopen_stderr_onto_pipe(stderr_pipe, name)) {
+        logger.write_line("Could not redirect stream");
+        return static_cast<int>(error_code::kInvalidHandle);
+    }
+    if (platform::connect_pipe(stderr_pipe) ||
+        platform::get_last_error() != error_code::kPipeConnected) {
+        logger.write_line("ConnectNamedPipe failed");
+        return static_cast<int>(error_code::kInvalidHandle);
+    }
+    stderr_collector = new StderrCollector(stderr_pipe);
+    return 0;
+}
+
+int drain_stderr() {
+    logger.write_line("Contents of python stderr:");
+    if (stderr_collector != nullptr) {
+        const std::string captured = stderr_collector->stop();
+        delete stderr_collector;
+        stderr_collector = nullptr;
+        logger.write_bytes(captured.data(), captured.size());
+    }
+
+    char buffer[kDrainChunk + 1];
+    for (;;) {
+        uint32_t available = 0;
+        if (!platform::peek_pipe(stderr_pipe, &available)) return fail_drain("PeekNamedPipe failed");
+        if (available == 0) {
+            platform::close_pipe(stderr_pipe);
+            return 0;
+        }
+        uint32_t done = 0;
+        if (!platform::read_pipe(stderr_pipe, buffer, kDrainChunk, &done)) {
+            return fail_drain("ReadFile failed");
+        }
+        buffer[done] = '\0';
+        // Every byte read goes to the log, a zero byte among them included.
+        logger.write_bytes(buffer, done);
+    }
+}

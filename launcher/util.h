@@ -1,0 +1,47 @@
+// Paths and folders, the boot script resource, standard-error capture and
+// log shipping.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+extern std::wstring exe_dir;
+extern std::wstring exe_path;
+extern std::wstring log_dir;
+
+// ---- paths and folders -----------------------------------------------------
+// exe_path and exe_dir as init_exe_paths derives them from a module file name.
+struct ExePaths {
+    std::wstring path;
+    std::wstring dir;
+};
+ExePaths exe_paths_from_module_name(const std::wstring& module_file_name, wchar_t separator);
+
+void init_exe_paths();
+std::wstring path_append(const std::wstring& base, const std::wstring& component);
+std::wstring compute_log_dir();
+void create_log_folders();
+void ensure_directory(const std::wstring& path);
+// Logs exe_dir and makes it the working directory; false when the change fails.
+bool set_working_directory();
+
+// ---- boot script -------------------------------------------------------------
+extern const uint8_t descramble_key[16];
+uint32_t get_boot_script_size();
+void load_boot_script(uint8_t* destination);
+void descramble(uint8_t* buffer, uint32_t length);
+
+// ---- standard-error capture ------------------------------------------------
+extern intptr_t stderr_pipe;
+int redirect_stderr();
+int drain_stderr();
+
+// ---- log shipping ----------------------------------------------------------
+// Capacity lzo_frame demands for n input bytes: n + n/16 + 72, without
+// wrap-around.
+uint64_t lzo_frame_capacity(uint32_t n);
+int lzo_frame(const uint8_t* input, uint32_t n, uint8_t* output, uint32_t* length);
+int http_post(const std::wstring& host, const std::wstring& object, const uint8_t* body,
+              uint32_t body_length);
+int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url);
+int ship_logs(const std::wstring& url, const std::wstring& folder, const std::wstring& host);

@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building and testing the launcher need.
+# Usage: tools/install-deps.sh [--windows]
+#   --windows  also the MinGW-w64 cross tools, Wine and the source packages
+#              that the Windows build compiles from.
+set -euo pipefail
+
+want_windows=0
+[ "${1:-}" = "--windows" ] && want_windows=1
+
+native_packages=(
+  build-essential cmake pkg-config python3.11 python3-dev libpython3.11-dev
+  liblzo2-dev libcurl4-openssl-dev libgtest-dev googletest
+  binutils-mingw-w64-i686 python3-lzo lzop curl iproute2 util-linux
+)
+windows_packages=(
+  g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
+  wine wine32:i386 dpkg-dev
+)
+
+missing() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}\n' "$p" 2>/dev/null | grep -q '^install ok installed$' || echo "$p"
+  done
+}
+
+as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
+
+enable_windows_sources() {
+  local changed=0
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    as_root dpkg --add-architecture i386
+    changed=1
+  fi
+  if [ -f /etc/apt/sources.list.d/debian.sources ] &&
+     ! grep -q '^Types:.*deb-src' /etc/apt/sources.list.d/debian.sources; then
+    as_root sed -i 's/^Types: deb$/Types: deb deb-src/' /etc/apt/sources.list.d/debian.sources
+    changed=1
+  elif [ -f /etc/apt/sources.list ] && ! grep -q '^deb-src' /etc/apt/sources.list; then
+    grep '^deb ' /etc/apt/sources.list | sed 's/^deb /deb-src /' | as_root tee -a /etc/apt/sources.list >/dev/null
+    changed=1
+  fi
+  echo "$changed"
+}
+
+need=($(missing "${native_packages[@]}"))
+updated=0
+if [ "$want_windows" = 1 ]; then
+  [ "$(enable_windows_sources)" = 1 ] && { as_root apt-get update -q; updated=1; }
+  need+=($(missing "${windows_packages[@]}"))
+fi
+if [ "${#need[@]}" -gt 0 ]; then
+  [ "$updated" = 1 ] || as_root apt-get update -q
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
