@@ -10,8 +10,6 @@
 #include "platform/platform.h"
 #include "util.h"
 
-uint8_t upload_logs = 1;
-uint8_t keep_logs = 0;
 int32_t cmd_argc = 0;
 wchar_t** cmd_argv = nullptr;
 const std::wstring archive_name = L"lib.dll";

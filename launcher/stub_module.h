@@ -7,8 +7,6 @@
 struct _object;
 typedef _object PyObject;
 
-extern uint8_t upload_logs;  // nonzero: post the logs at exit
-extern uint8_t keep_logs;    // nonzero: never delete them
 extern int32_t cmd_argc;
 extern wchar_t** cmd_argv;
 extern const std::wstring archive_name;  // "lib.dll"

@@ -18,6 +18,8 @@
 std::wstring exe_dir;
 std::wstring exe_path;
 std::wstring log_dir;
+uint8_t upload_logs = 1;
+uint8_t keep_logs = 0;
 
 // ---- paths and folders -----------------------------------------------------
 

@@ -37,6 +37,11 @@ int redirect_stderr();
 int drain_stderr();
 
 // ---- log shipping ----------------------------------------------------------
+// The two switches of the sweep at exit, set only by the script through the
+// module stub: upload_logs starts on, keep_logs off; any nonzero value is on.
+extern uint8_t upload_logs;
+extern uint8_t keep_logs;
+
 // Capacity lzo_frame demands for n input bytes: n + n/16 + 72, without
 // wrap-around.
 uint64_t lzo_frame_capacity(uint32_t n);

@@ -13,7 +13,8 @@ constexpr PipeHandle kInvalidPipe = -1;
 // an anonymous pipe; the name is not used.
 PipeHandle create_stderr_pipe(const wchar_t* name);
 // _wfreopen(name, L"w", stderr): the runtime's standard-error stream (and on
-// POSIX descriptor 2) becomes the pipe's writing end. False when it fails.
+// POSIX descriptor 2) becomes the pipe's writing end. On Windows it also
+// points the interpreter's sys.stderr at the pipe. False when it fails.
 bool reopen_stderr_onto_pipe(PipeHandle pipe, const wchar_t* name);
 // ConnectNamedPipe(pipe, NULL). After the reopen the client is connected, so
 // this returns false with ERROR_PIPE_CONNECTED (535) when all is well.

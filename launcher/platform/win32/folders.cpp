@@ -1,0 +1,25 @@
+// Folders and paths: the user's application-data folder, joins, folder
+// creation, the working directory, deletion.
+#include <windows.h>
+#include <shlobj.h>
+#include <shlwapi.h>
+
+#include "platform/platform.h"
+
+namespace platform {
+
+int32_t get_appdata_folder(wchar_t* buffer) {
+    return SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
+}
+
+bool path_append(wchar_t* buffer, const wchar_t* more) {
+    return PathAppendW(buffer, more) != FALSE;
+}
+
+bool create_directory(const wchar_t* path) { return CreateDirectoryW(path, nullptr) != FALSE; }
+
+bool set_current_directory(const wchar_t* path) { return SetCurrentDirectoryW(path) != FALSE; }
+
+bool delete_file(const wchar_t* path) { return DeleteFileW(path) != FALSE; }
+
+}  // namespace platform
