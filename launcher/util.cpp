@@ -1,15 +1,20 @@
 #include "util.h"
 
+#include <lzo/lzo1x.h>
+
 #include <atomic>
 #include <cstring>
 #include <cwchar>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <string>
 #include <thread>
 
 #include "AppString.h"
 #include "logging.h"
+#include "platform/files.h"
+#include "platform/http.h"
 #include "platform/pipe.h"
 #include "platform/platform.h"
 #include "platform/resources.h"
@@ -285,4 +290,187 @@ int drain_stderr() {
         // Every byte read goes to the log, a zero byte among them included.
         logger.write_bytes(buffer, done);
     }
+}
+
+// ---- log shipping ----------------------------------------------------------
+
+namespace {
+
+constexpr uint8_t kFrameMarker = 0xF0;
+constexpr uint32_t kFrameHeaderSize = 5;
+constexpr uint32_t kLzoInitFailed = 1;
+constexpr uint16_t kLogServerPort = 80;
+constexpr wchar_t kUploadVerb[] = L"POST";
+constexpr wchar_t kUploadHeaderFormat[] =
+    L"Content-Type: application/octet-stream\nContent-Length: %u";
+// Room for the format with the longest count, with its terminator.
+constexpr size_t kUploadHeaderCapacity = sizeof(kUploadHeaderFormat) / sizeof(wchar_t) + 16;
+constexpr wchar_t kLogPattern[] = L"*.log";
+constexpr uint64_t kLargestLogSize = 0xFFFFFFFFull;
+
+// The frame header: the marker, then n with its most significant byte first.
+void write_frame_header(uint32_t n, uint8_t* output) {
+    output[0] = kFrameMarker;
+    output[1] = static_cast<uint8_t>(n >> 24);
+    output[2] = static_cast<uint8_t>(n >> 16);
+    output[3] = static_cast<uint8_t>(n >> 8);
+    output[4] = static_cast<uint8_t>(n);
+}
+
+// An error from the HTTP layer that would read as success still means the
+// log was not delivered.
+uint32_t nonzero_transfer_error(uint32_t code) {
+    return code != 0 ? code : error_code::kInternetInternalError;
+}
+
+bool is_server_error(uint32_t status) { return status >= 500 && status <= 599; }
+
+// The whole file in a buffer of exactly its size, or the reason it is not.
+uint32_t read_whole_log(const std::wstring& path, std::unique_ptr<uint8_t[]>* data,
+                        uint32_t* size) {
+    platform::File file = platform::open_file_for_reading(path.c_str());
+    if (!file.is_open()) return platform::get_last_error();
+
+    uint64_t file_size = 0;
+    if (!platform::get_file_size(file, &file_size)) return platform::get_last_error();
+    if (file_size > kLargestLogSize) return error_code::kFileTooLarge;
+    const uint32_t n = static_cast<uint32_t>(file_size);
+
+    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[n == 0 ? 1 : n]);
+    if (!buffer) return error_code::kNotEnoughMemory;
+
+    uint32_t done = 0;
+    if (!platform::read_file(file, buffer.get(), n, &done)) {
+        return nonzero_transfer_error(platform::get_last_error());
+    }
+    // The file shrank while it was read: what arrived is not the whole log.
+    if (done != n) return error_code::kHandleEof;
+
+    *data = std::move(buffer);
+    *size = n;
+    return error_code::kSuccess;
+}
+
+// What the sweep does with one file: 0 when it was handled as the flags say,
+// otherwise why it stays.
+uint32_t ship_one_log(const std::wstring& path, const std::wstring& host, const std::wstring& url,
+                      bool upload, bool keep) {
+    if (!upload && keep) return error_code::kSuccess;
+
+    // Held until after the delete: a log that another running launcher still
+    // writes is neither sent nor deleted.
+    const platform::SweepLock lock = platform::SweepLock::acquire(path.c_str());
+    if (!lock.held()) return platform::get_last_error();
+
+    if (upload) {
+        const int result = upload_log_file(path, host, url);
+        if (result != 0) return static_cast<uint32_t>(result);
+    }
+    if (!keep) platform::delete_file(path.c_str());
+    return error_code::kSuccess;
+}
+
+// The folder joined with name, when the result fits in a path buffer.
+bool full_path_in_folder(const std::wstring& folder, const wchar_t* name, std::wstring* path) {
+    wchar_t buffer[platform::kMaxPath] = {};
+    if (folder.size() >= platform::kMaxPath) return false;
+    folder.copy(buffer, folder.size());
+    if (!platform::path_append(buffer, name)) return false;
+    *path = buffer;
+    return true;
+}
+
+}  // namespace
+
+uint64_t lzo_frame_capacity(uint32_t n) { return uint64_t{n} + n / 16 + 72; }
+
+int lzo_frame(const uint8_t* input, uint32_t n, uint8_t* output, uint32_t* length) {
+    if (length == nullptr) return error_code::kInvalidParameter;
+    if (*length < lzo_frame_capacity(n)) return error_code::kInsufficientBuffer;
+    if (lzo_init() != LZO_E_OK) return kLzoInitFailed;
+
+    // As much work memory as the library in use demands: 64 KiB on a 32-bit
+    // build, 128 KiB on a 64-bit one.
+    std::unique_ptr<uint8_t[]> work_memory(new (std::nothrow) uint8_t[LZO1X_1_MEM_COMPRESS]);
+    if (!work_memory || input == nullptr || output == nullptr) {
+        return error_code::kNotEnoughMemory;
+    }
+
+    write_frame_header(n, output);
+    lzo_uint compressed = 0;
+    const int status = lzo1x_1_compress(input, n, output + kFrameHeaderSize, &compressed,
+                                        work_memory.get());
+    work_memory.reset();
+    if (status != LZO_E_OK) return error_code::kInvalidData;
+
+    *length = kFrameHeaderSize + static_cast<uint32_t>(compressed);
+    return error_code::kSuccess;
+}
+
+// 0 when the server answered with anything but a server error. A 5xx answer
+// means the log did not get stored; its status (500 to 599) is the result, so
+// the file stays for the next run.
+int http_post(const std::wstring& host, const std::wstring& object, const uint8_t* body,
+              uint32_t body_length) {
+    // The count is written unsigned: it equals the signed form for every
+    // length below 2 GiB and stays a valid Content-Length above it.
+    wchar_t headers[kUploadHeaderCapacity] = {};
+    std::swprintf(headers, kUploadHeaderCapacity, kUploadHeaderFormat, body_length);
+
+    uint32_t status = 0;
+    if (!platform::send_http_request(host.c_str(), kLogServerPort, kUploadVerb, object.c_str(),
+                                     headers, body, body_length, &status)) {
+        return static_cast<int>(nonzero_transfer_error(platform::get_last_error()));
+    }
+    if (is_server_error(status)) return static_cast<int>(status);
+    return error_code::kSuccess;
+}
+
+int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url) {
+    std::unique_ptr<uint8_t[]> input;
+    uint32_t n = 0;
+    const uint32_t read_result = read_whole_log(path, &input, &n);
+    if (read_result != 0) return static_cast<int>(read_result);
+
+    // Below 4 GiB the capacity fits in 32 bits only up to about 3.76 GiB;
+    // lzo_frame refuses the rest rather than overrun a short buffer.
+    const uint64_t capacity = lzo_frame_capacity(n);
+    if (capacity > kLargestLogSize) return error_code::kFileTooLarge;
+    std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]);
+    if (!frame) return error_code::kNotEnoughMemory;
+
+    uint32_t frame_length = static_cast<uint32_t>(capacity);
+    const int framed = lzo_frame(input.get(), n, frame.get(), &frame_length);
+    input.reset();
+    if (framed != 0) return framed;
+
+    return http_post(host, url, frame.get(), frame_length);
+}
+
+int ship_logs(const std::wstring& url, const std::wstring& folder, const std::wstring& host) {
+    const bool upload = upload_logs != 0;
+    const bool keep = keep_logs != 0;
+
+    std::wstring pattern;
+    if (!full_path_in_folder(folder, kLogPattern, &pattern)) return error_code::kBadPathname;
+
+    platform::FileSearch search;
+    platform::FindData entry;
+    if (!search.first(pattern.c_str(), &entry)) return static_cast<int>(platform::get_last_error());
+
+    uint32_t end_code = error_code::kSuccess;
+    for (;;) {
+        std::wstring path;
+        const bool is_directory = (entry.attributes & platform::kFileAttributeDirectory) != 0;
+        // A path that does not fit is skipped: the file is neither sent nor deleted.
+        if (!is_directory && full_path_in_folder(folder, entry.name.c_str(), &path)) {
+            ship_one_log(path, host, url, upload, keep);
+        }
+        if (!search.next(&entry)) {
+            end_code = platform::get_last_error();
+            break;
+        }
+    }
+    search.close();
+    return end_code == error_code::kNoMoreFiles ? 0 : static_cast<int>(end_code);
 }

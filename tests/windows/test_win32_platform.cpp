@@ -21,7 +21,6 @@
 #include "platform/resources.h"
 #include "platform/version_tree.h"
 #include "stub_exception.h"
-#include "stub_module.h"
 #include "util.h"
 #include "win32_test_support.h"
 

@@ -14,7 +14,6 @@
 #include <vector>
 
 #include "platform/error_codes.h"
-#include "stub_module.h"
 #include "util.h"
 #include "win32_test_support.h"
 

@@ -8,7 +8,7 @@
 #include <stdexcept>
 
 #include "platform/files.h"
-#include "stub_module.h"
+#include "util.h"
 
 namespace fs = std::filesystem;
 

@@ -1,0 +1,703 @@
+// Log shipping: the LZO frame, the HTTP POST, the log folder sweep, and the
+// POSIX file layer under them. The network cases run against the real
+// collector (tools/collector.py) on port 80 of a private loopback, so they
+// need the rights to make a network namespace (root).
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/files.h"
+#include "platform/http.h"
+#include "platform/platform.h"
+#include "test_support.h"
+#include "util.h"
+
+#ifndef _WIN32
+#include <dirent.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sched.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#endif
+
+namespace {
+
+std::vector<uint8_t> frame_of(const std::vector<uint8_t>& input) {
+    std::vector<uint8_t> output(static_cast<size_t>(lzo_frame_capacity(
+        static_cast<uint32_t>(input.size()))));
+    uint32_t length = static_cast<uint32_t>(output.size());
+    const uint8_t dummy = 0;
+    const int result = lzo_frame(input.empty() ? &dummy : input.data(),
+                                 static_cast<uint32_t>(input.size()), output.data(), &length);
+    EXPECT_EQ(result, 0);
+    output.resize(result == 0 ? length : 0);
+    return output;
+}
+
+std::vector<uint8_t> bytes_of(const std::string& text) {
+    return std::vector<uint8_t>(text.begin(), text.end());
+}
+
+// Lines like the ones a launcher writes, with varying numbers and words.
+[[maybe_unused]] std::string log_like_text(size_t size, unsigned seed) {
+    static const char* const kWords[] = {"Loading", "module", "from", "archive", "lib.dll",
+                                         "Finalizing", "window", "opened", "config", "value"};
+    std::mt19937 random(seed);
+    std::string text;
+    text.reserve(size + 128);
+    while (text.size() < size) {
+        text += random() % 4 == 0 ? "STUB:stub:" : "";
+        for (int w = 0, words = 2 + static_cast<int>(random() % 8); w < words; ++w) {
+            text += kWords[random() % 10];
+            text += ' ';
+        }
+        text += std::to_string(random() % 100000);
+        text += '\n';
+    }
+    text.resize(size);
+    return text;
+}
+
+std::vector<uint8_t> random_bytes(size_t size, unsigned seed) {
+    std::mt19937 random(seed);
+    std::vector<uint8_t> bytes(size);
+    for (uint8_t& b : bytes) b = static_cast<uint8_t>(random());
+    return bytes;
+}
+
+// ---- the frame -----------------------------------------------------------------
+
+TEST(LzoFrame, CapacityIsNPlusNOver16Plus72WithoutWrapAround) {
+    EXPECT_EQ(lzo_frame_capacity(0), 72u);
+    EXPECT_EQ(lzo_frame_capacity(16), 89u);
+    EXPECT_EQ(lzo_frame_capacity(1000), 1134u);
+    EXPECT_EQ(lzo_frame_capacity(0xFFFFFFFFu), 0xFFFFFFFFull + 0x0FFFFFFFull + 72);
+    EXPECT_GT(lzo_frame_capacity(0xF0F0F0F0u), 0xFFFFFFFFull);
+}
+
+TEST(LzoFrame, SmallInputsGiveTheirExactFrames) {
+    EXPECT_EQ(frame_of({}), (std::vector<uint8_t>{0xF0, 0, 0, 0, 0, 0x11, 0, 0}));
+    EXPECT_EQ(frame_of(bytes_of("abc")),
+              (std::vector<uint8_t>{0xF0, 0, 0, 0, 3, 0x14, 'a', 'b', 'c', 0x11, 0, 0}));
+}
+
+TEST(LzoFrame, LengthInTheHeaderIsBigEndian) {
+    const std::vector<uint8_t> frame = frame_of(std::vector<uint8_t>(258, 'x'));
+    ASSERT_GE(frame.size(), 5u);
+    EXPECT_EQ(std::vector<uint8_t>(frame.begin(), frame.begin() + 5),
+              (std::vector<uint8_t>{0xF0, 0x00, 0x00, 0x01, 0x02}));
+
+    const std::vector<uint8_t> bigger = frame_of(random_bytes(0x012345, 1));
+    EXPECT_EQ(std::vector<uint8_t>(bigger.begin(), bigger.begin() + 5),
+              (std::vector<uint8_t>{0xF0, 0x00, 0x01, 0x23, 0x45}));
+}
+
+TEST(LzoFrame, CapacityOneByteShortIsRefusedUntouched) {
+    for (uint32_t n : {0u, 16u, 1000u}) {
+        const std::vector<uint8_t> input(n + 1, 'q');  // never a null pointer
+        const uint32_t exact = static_cast<uint32_t>(lzo_frame_capacity(n));
+        std::vector<uint8_t> output(exact, 0xAA);
+        uint32_t length = exact - 1;
+        EXPECT_EQ(lzo_frame(input.data(), n, output.data(), &length), 122) << n;
+        EXPECT_EQ(length, exact - 1) << n;
+        EXPECT_EQ(output, std::vector<uint8_t>(exact, 0xAA)) << n;
+
+        length = exact;
+        EXPECT_EQ(lzo_frame(input.data(), n, output.data(), &length), 0) << n;
+        EXPECT_LT(length, exact) << n;
+    }
+}
+
+TEST(LzoFrame, InputNear4GiBIsRefusedBeforeItIsRead) {
+    // The capacity would wrap around in 32 bits; no 32-bit capacity is enough.
+    uint8_t tiny_input = 0;
+    uint8_t tiny_output[8] = {};
+    uint32_t length = 0xFFFFFFFFu;
+    EXPECT_EQ(lzo_frame(&tiny_input, 0xFFFFFFFFu, tiny_output, &length), 122);
+    EXPECT_EQ(lzo_frame(&tiny_input, 0xF1000000u, tiny_output, &length), 122);
+    EXPECT_EQ(length, 0xFFFFFFFFu);
+}
+
+TEST(LzoFrame, MissingBuffersAreRefused) {
+    uint8_t input[4] = {1, 2, 3, 4};
+    std::vector<uint8_t> output(80);
+    uint32_t length = static_cast<uint32_t>(output.size());
+    EXPECT_EQ(lzo_frame(nullptr, 4, output.data(), &length), 8);
+    EXPECT_EQ(lzo_frame(input, 4, nullptr, &length), 8);
+    EXPECT_EQ(length, output.size());
+    EXPECT_NE(lzo_frame(input, 4, output.data(), nullptr), 0);
+}
+
+#ifndef _WIN32
+
+namespace fs = std::filesystem;
+
+const char kPython[] = "/usr/bin/python3.11";
+
+std::string collector_script() { return std::string(TEST_SOURCE_DIR) + "/tools/collector.py"; }
+
+// Runs a program and waits for it: its exit status, or -1.
+int run_program(const std::vector<std::string>& arguments) {
+    std::vector<char*> argv;
+    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    const pid_t pid = fork();
+    if (pid == 0) {
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
+    return WEXITSTATUS(status);
+}
+
+// The frame unpacked by the collector side's own LZO module must be the input.
+bool python_lzo_gives_back(const std::vector<uint8_t>& frame, const std::string& input_path,
+                           const TempDir& dir) {
+    const std::string frame_path = dir.file("frame.bin");
+    write_whole_file(frame_path, std::string(frame.begin(), frame.end()));
+    return run_program({kPython, "-c",
+                        "import lzo, sys\n"
+                        "frame = open(sys.argv[1], 'rb').read()\n"
+                        "plain = open(sys.argv[2], 'rb').read()\n"
+                        "sys.exit(0 if lzo.decompress(frame) == plain else 1)\n",
+                        frame_path, input_path}) == 0;
+}
+
+TEST(LzoFrame, PythonLzoUnpacksFramesOfEveryKindAndSize) {
+    TempDir dir;
+    struct Case {
+        const char* kind;
+        size_t size;
+    };
+    const Case cases[] = {{"log", 1},        {"random", 1},      {"log", 4095},
+                          {"random", 65543}, {"log", 1 << 20},   {"random", 3 << 20},
+                          {"zeros", 5 << 20}, {"log", 64u << 20}, {"random", 64u << 20}};
+    unsigned seed = 7;
+    for (const Case& c : cases) {
+        std::string input;
+        if (std::strcmp(c.kind, "log") == 0) {
+            input = log_like_text(c.size, ++seed);
+        } else if (std::strcmp(c.kind, "zeros") == 0) {
+            input.assign(c.size, '\0');
+        } else {
+            const std::vector<uint8_t> bytes = random_bytes(c.size, ++seed);
+            input.assign(bytes.begin(), bytes.end());
+        }
+        const std::string input_path = dir.file("input.bin");
+        write_whole_file(input_path, input);
+        const std::vector<uint8_t> frame = frame_of(bytes_of(input));
+        ASSERT_FALSE(frame.empty());
+        EXPECT_TRUE(python_lzo_gives_back(frame, input_path, dir)) << c.kind << " " << c.size;
+    }
+}
+
+// ---- the POSIX file layer ------------------------------------------------------
+
+std::vector<std::string> names_in(const std::string& folder) {
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(folder)) {
+        names.push_back(entry.path().filename().string());
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(LogFile, IsCreatedNewAndNeverOverAnExistingOne) {
+    TempDir dir;
+    const std::wstring path = widen_ascii(dir.file("run.log"));
+    {
+        platform::File file = platform::create_log_file(path.c_str());
+        ASSERT_TRUE(file.is_open());
+        ASSERT_TRUE(platform::write_file(file, "first\n", 6));
+    }
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"run.log"});
+
+    platform::File again = platform::create_log_file(path.c_str());
+    EXPECT_FALSE(again.is_open());
+    EXPECT_EQ(platform::get_last_error(), 80u);
+    EXPECT_EQ(read_whole_file(dir.file("run.log")), "first\n");
+    EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"run.log"});
+
+    EXPECT_FALSE(platform::create_log_file(widen_ascii(dir.file("no/run.log")).c_str()).is_open());
+    EXPECT_EQ(platform::get_last_error(), 3u);
+}
+
+TEST(LogFile, WriterKeepsTheSweepOutUntilItCloses) {
+    TempDir dir;
+    const std::wstring path = widen_ascii(dir.file("run.log"));
+    platform::File writer = platform::create_log_file(path.c_str());
+    ASSERT_TRUE(writer.is_open());
+    {
+        platform::SweepLock lock = platform::SweepLock::acquire(path.c_str());
+        EXPECT_FALSE(lock.held());
+        EXPECT_EQ(platform::get_last_error(), 32u);
+    }
+    // A reader is not a writer: the sweep's own read does not block the lock.
+    platform::File reader = platform::open_file_for_reading(path.c_str());
+    ASSERT_TRUE(reader.is_open());
+    ASSERT_TRUE(writer.close());
+    platform::SweepLock lock = platform::SweepLock::acquire(path.c_str());
+    EXPECT_TRUE(lock.held());
+    EXPECT_FALSE(platform::SweepLock::acquire(path.c_str()).held());
+}
+
+TEST(LogFile, ReadDeliversWhatTheFileHolds) {
+    TempDir dir;
+    write_whole_file(dir.file("a.log"), "0123456789");
+    const std::wstring path = widen_ascii(dir.file("a.log"));
+    platform::File file = platform::open_file_for_reading(path.c_str());
+    ASSERT_TRUE(file.is_open());
+    uint64_t size = 0;
+    ASSERT_TRUE(platform::get_file_size(file, &size));
+    EXPECT_EQ(size, 10u);
+    char buffer[16] = {};
+    uint32_t done = 0;
+    ASSERT_TRUE(platform::read_file(file, buffer, 16, &done));
+    EXPECT_EQ(done, 10u);
+    EXPECT_EQ(std::string(buffer, done), "0123456789");
+
+    EXPECT_FALSE(platform::open_file_for_reading(widen_ascii(dir.file("none.log")).c_str()).is_open());
+    EXPECT_EQ(platform::get_last_error(), 2u);
+    fs::create_directory(dir.file("folder.log"));
+    EXPECT_FALSE(platform::open_file_for_reading(widen_ascii(dir.file("folder.log")).c_str()).is_open());
+    EXPECT_EQ(platform::get_last_error(), 5u);
+}
+
+std::vector<platform::FindData> search_all(const std::wstring& pattern, uint32_t* end_code) {
+    std::vector<platform::FindData> found;
+    platform::FileSearch search;
+    platform::FindData data;
+    if (!search.first(pattern.c_str(), &data)) {
+        *end_code = platform::get_last_error();
+        return found;
+    }
+    do {
+        found.push_back(data);
+    } while (search.next(&data));
+    *end_code = platform::get_last_error();
+    return found;
+}
+
+TEST(FolderSearch, FindsMatchingNamesAndMarksFolders) {
+    TempDir dir;
+    write_whole_file(dir.file("a.log"), "a");
+    write_whole_file(dir.file("b.log"), "b");
+    write_whole_file(dir.file("c.txt"), "c");
+    write_whole_file(dir.file("d.log.old"), "d");
+    fs::create_directory(dir.file("x.log"));
+    uint32_t end_code = 0;
+    std::vector<platform::FindData> found = search_all(dir.wpath() + L"/*.log", &end_code);
+    EXPECT_EQ(end_code, 18u);
+    std::sort(found.begin(), found.end(),
+              [](const platform::FindData& l, const platform::FindData& r) { return l.name < r.name; });
+    ASSERT_EQ(found.size(), 3u);
+    EXPECT_EQ(found[0].name, L"a.log");
+    EXPECT_EQ(found[1].name, L"b.log");
+    EXPECT_EQ(found[2].name, L"x.log");
+    EXPECT_EQ(found[0].attributes & platform::kFileAttributeDirectory, 0u);
+    EXPECT_EQ(found[2].attributes & platform::kFileAttributeDirectory, platform::kFileAttributeDirectory);
+}
+
+TEST(FolderSearch, NothingMatchingAndNoFolderAreDifferentFailures) {
+    TempDir dir;
+    write_whole_file(dir.file("c.txt"), "c");
+    uint32_t end_code = 0;
+    EXPECT_TRUE(search_all(dir.wpath() + L"/*.log", &end_code).empty());
+    EXPECT_EQ(end_code, 2u);
+    EXPECT_TRUE(search_all(dir.wpath() + L"/missing/*.log", &end_code).empty());
+    EXPECT_EQ(end_code, 3u);
+}
+
+// ---- the collector on a private loopback ----------------------------------------
+
+// Moves this process into a network namespace of its own with its loopback
+// up, once: port 80 there is free and nothing can leave the machine. A proxy
+// from the caller's environment would be out of reach there.
+bool in_private_network() {
+    static const bool entered = [] {
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+            unsetenv(name);
+        }
+        if (unshare(CLONE_NEWNET) != 0) return false;
+        const int s = socket(AF_INET, SOCK_DGRAM, 0);
+        if (s < 0) return false;
+        ifreq request{};
+        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
+        bool up = ioctl(s, SIOCGIFFLAGS, &request) == 0;
+        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
+        up = up && ioctl(s, SIOCSIFFLAGS, &request) == 0;
+        close(s);
+        return up;
+    }();
+    return entered;
+}
+
+// tools/collector.py on 127.0.0.1:80, stopped with SIGTERM when it goes.
+class Collector {
+public:
+    explicit Collector(std::vector<std::string> options = {}) {
+        std::vector<std::string> arguments = {kPython, collector_script(), "--address",
+                                              "127.0.0.1", "--port", "80", "--storage",
+                                              storage_.path(), "--keep-bodies"};
+        arguments.insert(arguments.end(), options.begin(), options.end());
+        int out[2];
+        if (pipe(out) != 0) return;
+        pid_ = fork();
+        if (pid_ == 0) {
+            dup2(out[1], 1);
+            close(out[0]);
+            close(out[1]);
+            std::vector<char*> argv;
+            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(argv[0], argv.data());
+            _exit(127);
+        }
+        close(out[1]);
+        output_ = out[0];
+        ready_ = wait_for_line("listening on");
+    }
+    ~Collector() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+        if (output_ >= 0) close(output_);
+    }
+    Collector(const Collector&) = delete;
+    Collector& operator=(const Collector&) = delete;
+
+    bool ready() const { return ready_; }
+
+    // The one-line JSON records of every request, in arrival order.
+    std::vector<std::string> records() const {
+        std::vector<std::string> lines;
+        for (const std::string& name : names_in(storage_.path())) {
+            if (name.size() > 5 && name.compare(name.size() - 5, 5, ".json") == 0) {
+                lines.push_back(read_whole_file(storage_.file(name)));
+            }
+        }
+        return lines;
+    }
+    // The logs the collector unpacked, in arrival order.
+    std::vector<std::string> logs() const { return contents_ending_in(".log"); }
+    std::vector<std::string> bodies() const { return contents_ending_in(".frame"); }
+
+private:
+    std::vector<std::string> contents_ending_in(const std::string& suffix) const {
+        std::vector<std::string> contents;
+        for (const std::string& name : names_in(storage_.path())) {
+            if (name.size() > suffix.size() &&
+                name.compare(name.size() - suffix.size(), suffix.size(), suffix) == 0) {
+                contents.push_back(read_whole_file(storage_.file(name)));
+            }
+        }
+        return contents;
+    }
+
+    bool wait_for_line(const std::string& start) {
+        std::string seen;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            pollfd p{output_, POLLIN, 0};
+            if (poll(&p, 1, 200) <= 0) continue;
+            char buffer[256];
+            const ssize_t got = read(output_, buffer, sizeof buffer);
+            if (got <= 0) return false;
+            seen.append(buffer, static_cast<size_t>(got));
+            if (seen.find(start) != std::string::npos && seen.find('\n') != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    }
+
+    TempDir storage_;
+    pid_t pid_ = -1;
+    int output_ = -1;
+    bool ready_ = false;
+};
+
+class Shipping : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!in_private_network()) GTEST_SKIP() << "needs a private network namespace (root)";
+        saved_upload_ = upload_logs;
+        saved_keep_ = keep_logs;
+        upload_logs = 1;
+        keep_logs = 0;
+    }
+    void TearDown() override {
+        upload_logs = saved_upload_;
+        keep_logs = saved_keep_;
+    }
+
+    static int post(const std::vector<uint8_t>& body, const std::wstring& object = L"upload_logs/v5/") {
+        return http_post(L"127.0.0.1", object, body.data(), static_cast<uint32_t>(body.size()));
+    }
+
+    TempDir logs_;
+
+private:
+    uint8_t saved_upload_ = 1;
+    uint8_t saved_keep_ = 0;
+};
+
+bool has(const std::string& record, const std::string& part) {
+    return record.find(part) != std::string::npos;
+}
+
+TEST_F(Shipping, PostCarriesPathAgentBothHeadersAndTheFrame) {
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    const std::string log = log_like_text(5000, 3);
+    const std::vector<uint8_t> frame = frame_of(bytes_of(log));
+    ASSERT_EQ(post(frame), 0);
+
+    const std::vector<std::string> records = collector.records();
+    ASSERT_EQ(records.size(), 1u);
+    const std::string& r = records[0];
+    EXPECT_TRUE(has(r, "\"request_line\": \"POST /upload_logs/v5/ HTTP/1.1\"")) << r;
+    EXPECT_TRUE(has(r, "\"agent\": \"agent\"")) << r;
+    EXPECT_TRUE(has(r, "[\"Content-Type\", \"application/octet-stream\"]")) << r;
+    EXPECT_TRUE(has(r, "[\"Content-Length\", \"" + std::to_string(frame.size()) + "\"]")) << r;
+    EXPECT_FALSE(has(r, "Expect")) << r;
+    EXPECT_EQ(collector.bodies(), std::vector<std::string>{std::string(frame.begin(), frame.end())});
+    EXPECT_EQ(collector.logs(), std::vector<std::string>{log});
+}
+
+TEST_F(Shipping, PathKeepsItsOwnLeadingSlashAndEmptyBodyIsTheEightByteFrame) {
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    ASSERT_EQ(post(frame_of({}), L"/already/rooted"), 0);
+    const std::vector<std::string> records = collector.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(has(records[0], "\"path\": \"/already/rooted\"")) << records[0];
+    EXPECT_TRUE(has(records[0], "[\"Content-Length\", \"8\"]")) << records[0];
+    EXPECT_EQ(collector.logs(), std::vector<std::string>{""});
+}
+
+TEST_F(Shipping, PathBytesThatCannotStandInARequestLineAreEscaped) {
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    ASSERT_EQ(post(frame_of(bytes_of("x")), L"logs v5/\u00e4?id=1#2"), 0);
+    const std::vector<std::string> records = collector.records();
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_TRUE(has(records[0], "\"path\": \"/logs%20v5/%C3%A4?id=1%232\"")) << records[0];
+}
+
+TEST_F(Shipping, ClientErrorIsDeliveredServerErrorIsNot) {
+    const std::vector<uint8_t> frame = frame_of(bytes_of("one line\n"));
+    {
+        Collector not_found({"--status", "404"});
+        ASSERT_TRUE(not_found.ready());
+        EXPECT_EQ(post(frame), 0);
+    }
+    {
+        Collector failing({"--status", "500"});
+        ASSERT_TRUE(failing.ready());
+        EXPECT_EQ(post(frame), 500);
+    }
+    {
+        Collector bad_frame;  // answers 400 to what is not a frame
+        ASSERT_TRUE(bad_frame.ready());
+        EXPECT_EQ(post(bytes_of("not a frame")), 0);
+    }
+}
+
+TEST_F(Shipping, NoServerAndNoNameAreWinInetFailures) {
+    const std::vector<uint8_t> frame = frame_of(bytes_of("x"));
+    EXPECT_EQ(post(frame), 12029);  // nothing listens on port 80
+    EXPECT_EQ(http_post(L"no-such-host.invalid", L"upload_logs/v5/", frame.data(),
+                        static_cast<uint32_t>(frame.size())),
+              12007);
+    EXPECT_EQ(http_post(L"evil.example/x", L"up", frame.data(), static_cast<uint32_t>(frame.size())),
+              12007);
+    EXPECT_NE(http_post(L"", L"up", frame.data(), static_cast<uint32_t>(frame.size())), 0);
+}
+
+TEST_F(Shipping, ServerSlowerThanTheReceiveTimeOutIsATimeOut) {
+    Collector slow({"--delay", "20"});
+    ASSERT_TRUE(slow.ready());
+    const std::vector<uint8_t> frame = frame_of(bytes_of("slow\n"));
+    const std::wstring headers = L"Content-Type: application/octet-stream\nContent-Length: " +
+                                 std::to_wstring(frame.size());
+    platform::HttpTimeouts short_wait;
+    short_wait.send_ms = 1000;
+    short_wait.receive_ms = 1000;
+    uint32_t status = 0;
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(platform::send_http_request(
+        L"127.0.0.1", 80, L"POST", L"upload_logs/v5/",
+        headers.c_str(), frame.data(),
+        static_cast<uint32_t>(frame.size()), &status, short_wait));
+    EXPECT_EQ(platform::get_last_error(), 12002u);
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(15));
+}
+
+// ---- upload of one file and the sweep ------------------------------------------
+
+TEST_F(Shipping, UploadReadsFramesAndPostsTheWholeFile) {
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    const std::string log = log_like_text(300000, 11);
+    write_whole_file(logs_.file("a.log"), log);
+    EXPECT_EQ(upload_log_file(widen_ascii(logs_.file("a.log")), L"127.0.0.1", L"upload_logs/v5/"), 0);
+    EXPECT_EQ(collector.logs(), std::vector<std::string>{log});
+    EXPECT_EQ(upload_log_file(widen_ascii(logs_.file("gone.log")), L"127.0.0.1", L"u"), 2);
+}
+
+TEST_F(Shipping, ShortReadIsAFailureNotADelivery) {
+    // A sysfs attribute says 4096 bytes but holds a few.
+    const char kShortFile[] = "/sys/kernel/uevent_seqnum";
+    struct stat info {};
+    if (stat(kShortFile, &info) != 0 || info.st_size <= 64) GTEST_SKIP() << "no sysfs";
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    EXPECT_EQ(upload_log_file(widen_ascii(kShortFile), L"127.0.0.1", L"u"), 38);
+    EXPECT_TRUE(collector.records().empty());
+}
+
+TEST_F(Shipping, FileOf4GiBIsRefusedAndKept) {
+    const std::string big = logs_.file("huge.log");
+    const int fd = open(big.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t{1} << 32), 0);  // sparse: no disk space used
+    close(fd);
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    EXPECT_EQ(upload_log_file(widen_ascii(big), L"127.0.0.1", L"u"), 223);
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1"), 0);
+    EXPECT_EQ(names_in(logs_.path()), std::vector<std::string>{"huge.log"});
+    EXPECT_TRUE(collector.records().empty());
+}
+
+TEST_F(Shipping, FlagsDecideWhatIsPostedAndWhatIsDeleted) {
+    struct Row {
+        uint8_t upload, keep;
+        size_t posted;
+        bool deleted;
+    };
+    const Row table[] = {{1, 0, 2, true}, {1, 1, 2, false}, {0, 0, 0, true}, {0, 1, 0, false}};
+    for (const Row& row : table) {
+        TempDir folder;
+        write_whole_file(folder.file("2026-01-01_00.00.00.000001.log"), "first run\n");
+        write_whole_file(folder.file("2026-01-01_00.00.01.000002.log"), "second run\n");
+        write_whole_file(folder.file("notes.txt"), "not a log");
+        Collector collector;
+        ASSERT_TRUE(collector.ready());
+        upload_logs = row.upload;
+        keep_logs = row.keep;
+        EXPECT_EQ(ship_logs(L"upload_logs/v5/", folder.wpath(), L"127.0.0.1"), 0);
+        const std::string where = "upload " + std::to_string(row.upload) + " keep " +
+                                  std::to_string(row.keep);
+        EXPECT_EQ(collector.records().size(), row.posted) << where;
+        EXPECT_EQ(names_in(folder.path()).size(), row.deleted ? 1u : 3u) << where;
+    }
+}
+
+TEST_F(Shipping, FailedUploadsStayForTheNextSweep) {
+    write_whole_file(logs_.file("old.log"), "old run\n");
+    write_whole_file(logs_.file("new.log"), "new run\n");
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);  // no server
+    EXPECT_EQ(names_in(logs_.path()), (std::vector<std::string>{"new.log", "old.log"}));
+    {
+        Collector failing({"--status", "503"});
+        ASSERT_TRUE(failing.ready());
+        EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+        EXPECT_EQ(failing.records().size(), 2u);
+        EXPECT_EQ(names_in(logs_.path()).size(), 2u);
+    }
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+    std::vector<std::string> logs = collector.logs();
+    std::sort(logs.begin(), logs.end());
+    EXPECT_EQ(logs, (std::vector<std::string>{"new run\n", "old run\n"}));
+    EXPECT_TRUE(names_in(logs_.path()).empty());
+}
+
+TEST_F(Shipping, FoldersAndPathsTooLongAreSkippedAndKept) {
+    const std::string long_name = std::string(259 - logs_.path().size(), 'n') + ".log";
+    write_whole_file(logs_.file(long_name), "too long to name\n");
+    fs::create_directory(logs_.file("x.log"));
+    write_whole_file(logs_.file("x.log/inner.log"), "inside a folder\n");
+    write_whole_file(logs_.file("ok.log"), "fine\n");
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+    EXPECT_EQ(collector.logs(), std::vector<std::string>{"fine\n"});
+    EXPECT_EQ(names_in(logs_.path()), (std::vector<std::string>{long_name, "x.log"}));
+    EXPECT_EQ(names_in(logs_.file("x.log")), std::vector<std::string>{"inner.log"});
+}
+
+TEST_F(Shipping, LogAnotherLauncherStillWritesIsNeitherSentNorDeleted) {
+    const std::string busy = logs_.file("busy.log");
+    write_whole_file(logs_.file("done.log"), "finished run\n");
+    int ready[2], release[2];
+    ASSERT_EQ(pipe(ready), 0);
+    ASSERT_EQ(pipe(release), 0);
+    const pid_t writer = fork();
+    if (writer == 0) {
+        close(ready[0]);
+        close(release[1]);
+        platform::File file = platform::create_log_file(widen_ascii(busy).c_str());
+        const bool written = file.is_open() && platform::write_file(file, "still running\n", 14);
+        char c = written ? 'y' : 'n';
+        (void)!write(ready[1], &c, 1);
+        (void)!read(release[0], &c, 1);
+        _exit(0);
+    }
+    close(ready[1]);
+    close(release[0]);
+    char c = 0;
+    ASSERT_EQ(read(ready[0], &c, 1), 1);
+    ASSERT_EQ(c, 'y');
+
+    for (uint8_t upload : {1, 0}) {
+        Collector collector;
+        ASSERT_TRUE(collector.ready());
+        upload_logs = upload;
+        EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+        EXPECT_EQ(names_in(logs_.path()), std::vector<std::string>{"busy.log"});
+        EXPECT_EQ(collector.logs(), upload ? std::vector<std::string>{"finished run\n"}
+                                           : std::vector<std::string>{});
+        write_whole_file(logs_.file("done.log"), "finished run\n");
+    }
+    close(release[1]);
+    waitpid(writer, nullptr, 0);
+    close(ready[0]);
+
+    // Once the writer has gone, its log is shipped like any other.
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    upload_logs = 1;
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+    EXPECT_TRUE(names_in(logs_.path()).empty());
+}
+
+TEST_F(Shipping, SweepSetUpFailuresEndItAtOnce) {
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1"), 2);  // no log at all
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath() + L"/missing", L"127.0.0.1"), 3);
+    EXPECT_EQ(ship_logs(L"u", std::wstring(300, L'd'), L"127.0.0.1"), 161);
+}
+
+#endif  // !_WIN32
+
+}  // namespace
