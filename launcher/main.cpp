@@ -5,6 +5,7 @@
 #include <marshal.h>
 
 #include <cstdio>
+#include <cstdlib>
 #include <exception>
 #include <memory>
 #include <sstream>
@@ -26,6 +27,15 @@ namespace {
 
 // ---- exit clean-up -----------------------------------------------------------
 
+// What an exception hook wrote may still wait in the buffer of sys.stderr.
+void flush_interpreter_stderr() {
+    PyObject* stream = PySys_GetObject("stderr");
+    if (stream == nullptr || stream == Py_None) return;
+    PyObject* result = PyObject_CallMethod(stream, "flush", nullptr);
+    Py_XDECREF(result);
+    PyErr_Clear();
+}
+
 void report_pending_python_error() {
     if (PyErr_Occurred() == nullptr) {
         logger.write_line("A python error was not set");
@@ -33,15 +43,20 @@ void report_pending_python_error() {
     }
     if (stderr_pipe == 0 || redirect_result != 0) {
         logger.write_line("No stack trace available, since stderr redirection was a failure");
+        // Reported; the interpreter must not print it at finalization to a
+        // standard error that nobody reads.
+        PyErr_Clear();
         return;
     }
     PyErr_Print();
+    flush_interpreter_stderr();
     std::fflush(stderr);
     logger.write_line("Reading stack trace from stderr");
     if (drain_stderr() != 0) logger.write_line("Failed to read stack trace from stderr");
 }
 
 int exit_cleanup() {
+    exit_processing_started = true;
     const bool log_open = logger.has_stream();
     if (log_open) logger.write_line("Cleaning up");
 
@@ -62,6 +77,11 @@ int exit_cleanup() {
     }
 
     if (!log_dir.empty()) ship_logs(app_strings.__logging_url, log_dir, app_strings.__logging_host);
+
+    if (has_deferred_exit_status) {
+        std::fflush(nullptr);
+        std::_Exit(deferred_exit_status);
+    }
     return 0;
 }
 
@@ -73,6 +93,8 @@ void set_interpreter_flags() {
     Py_NoSiteFlag = 1;
     Py_InspectFlag = 1;
     Py_VerboseFlag = 0;
+    // Text and file names in UTF-8 whatever the locale says, as on Windows.
+    if (platform::kInterpreterUtf8Mode) Py_UTF8Mode = 1;
 }
 
 void start_interpreter() {

@@ -4,6 +4,7 @@
 #include <Python.h>
 
 #include <cstdlib>
+#include <cstring>
 
 #include "AppString.h"
 #include "logging.h"
@@ -13,6 +14,9 @@
 int32_t cmd_argc = 0;
 wchar_t** cmd_argv = nullptr;
 const std::wstring archive_name = L"lib.dll";
+bool exit_processing_started = false;
+bool has_deferred_exit_status = false;
+int deferred_exit_status = 0;
 
 namespace {
 
@@ -42,6 +46,14 @@ PyObject* stub_get_log_path(PyObject*, PyObject*) { return unicode_from(get_log_
 PyObject* stub_crt_exit(PyObject*, PyObject* args) {
     int status = 0;
     if (!PyArg_ParseTuple(args, "i:crt_exit", &status)) return nullptr;
+    if (exit_processing_started) {
+        // Called from the interpreter's own exit handlers during the exit
+        // clean-up: exit must not run twice. The clean-up finishes and the
+        // process then ends with this status.
+        deferred_exit_status = status;
+        has_deferred_exit_status = true;
+        Py_RETURN_NONE;
+    }
     // The runtime's exit processing runs the exit clean-up from here.
     std::exit(status);
 }
@@ -62,9 +74,13 @@ PyObject* stub_crypt(PyObject*, PyObject* args) {
     const char* data = nullptr;
     Py_ssize_t length = 0;
     if (!PyArg_ParseTuple(args, "s#:crypt", &data, &length)) return nullptr;
-    PyObject* result = PyBytes_FromStringAndSize(data, length);
+    // A fresh object: the interpreter shares its one-byte and empty bytes
+    // objects, which must never be changed in place.
+    if (length == 0) return PyBytes_FromStringAndSize(nullptr, 0);
+    PyObject* result = PyBytes_FromStringAndSize(nullptr, length);
     if (result == nullptr) return nullptr;  // MemoryError is set
     auto* bytes = reinterpret_cast<uint8_t*>(PyBytes_AS_STRING(result));
+    std::memcpy(bytes, data, static_cast<size_t>(length));
     // The key repeats every 16 bytes, so long inputs go in whole periods.
     constexpr Py_ssize_t kPiece = 0x7ffffff0;
     for (Py_ssize_t offset = 0; offset < length; offset += kPiece) {

@@ -19,6 +19,10 @@ void set_last_error(uint32_t code);   // SetLastError
 uint32_t win32_error_from_errno(int errno_value);  // POSIX: the one errno table
 
 // ---- process --------------------------------------------------------------
+// Whether the embedded interpreter runs in its UTF-8 mode: on POSIX, so that
+// file names and text do not depend on the locale of the environment.
+extern const bool kInterpreterUtf8Mode;
+
 // The folder separator of module file names and of path_append.
 extern const wchar_t kPathSeparator;
 

@@ -283,6 +283,7 @@ uint32_t win32_error_from_errno(int errno_value) {
 // ---- process -------------------------------------------------------------------
 
 const wchar_t kPathSeparator = L'/';
+const bool kInterpreterUtf8Mode = true;
 
 uint32_t get_module_file_name(wchar_t* buffer, uint32_t size) {
     std::string target(PATH_MAX, '\0');

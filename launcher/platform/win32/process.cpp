@@ -11,6 +11,7 @@
 namespace platform {
 
 const wchar_t kPathSeparator = L'\\';
+const bool kInterpreterUtf8Mode = false;
 
 uint32_t get_last_error() { return GetLastError(); }
 

@@ -1,0 +1,490 @@
+"""End-to-end tests of a launcher run: the start-up sequence line by line,
+failures of the configuration and of the run block, broken boot scripts and
+the two kinds of log (straight to the file, or kept in memory until exit)."""
+
+import datetime
+import importlib.util
+import marshal
+import os
+import platform
+import re
+import shutil
+import struct
+import subprocess
+import sys
+import unittest
+
+import harness
+from harness import PYTHON, Run, mkapp
+
+STUB = "STUB:stub:"
+MESSAGE_BOX_HEAD = ("Exception\n"
+                    "A critical exception has occurred, and the application must exit.\n"
+                    "The exception was:\n\n\t")
+MESSAGE_BOX_TAIL = "\n\nPlease contact Quorvane support for assistance.\n"
+LOG_NAME = re.compile(r"(\d{4})-(\d\d)-(\d\d)_(\d\d)\.(\d\d)\.(\d\d)\.000(\d{3})\.log")
+HEADER = importlib.util.MAGIC_NUMBER + bytes(4)
+
+
+# ---- expected logs ---------------------------------------------------------------
+
+def stub(text: str) -> str:
+    return STUB + text
+
+
+def location(source_file: str) -> str:
+    """The pattern of an error's source location: "  (<path>:<line>)"."""
+    return r"  \([^()\n]*%s:[1-9][0-9]*\)" % re.escape(source_file)
+
+
+def kernel_version():
+    match = re.match(r"(\d+)(?:\.(\d+))?", platform.uname().release)
+    return int(match.group(1)), int(match.group(2) or 0)
+
+
+def interpreter_version() -> str:
+    if os.path.realpath(sys.executable) == os.path.realpath(PYTHON):
+        return sys.version
+    return subprocess.run([PYTHON, "-c", "import sys; print(sys.version, end='')"],
+                          capture_output=True, text=True, check=True).stdout
+
+
+def bitness() -> int:
+    return 64 if platform.machine() in ("x86_64", "aarch64", "ppc64le", "s390x") else 32
+
+
+def meta_lines(strings: dict) -> list:
+    major, minor = kernel_version()
+    return ["META:stub:version = " + strings["FileVersion"],
+            "META:stub:product = " + strings["__product"],
+            "META:stub:major_version = %d" % major,
+            "META:stub:minor_version = %d" % minor,
+            "META:stub:product_type = 1",
+            "META:stub:suite_mask = 0",
+            "META:stub:bitness = %d" % bitness()]
+
+
+def working_directory_line(folder) -> str:
+    return stub("Setting working directory to: " + os.path.realpath(folder))
+
+
+def startup_lines(app, folder=None) -> list:
+    """Every line of a run up to the evaluation of the boot script."""
+    return (meta_lines(app.strings)
+            + [working_directory_line(folder or app.folder)]
+            + [stub(text) for text in (
+                "Loading boot script resource",
+                "Decrypting boot script",
+                "Initializing python interpreter variables",
+                "Calling Py_Initialize",
+                interpreter_version(),
+                "Initializing extensions",
+                "Modifying attributes of sys module",
+                "Creating main module",
+                "Unmarshalling boot script to code object",
+                "Redirecting stderr to pipe",
+                "Calling EvalCode")])
+
+
+NORMAL_END = [stub("EvalCode exited normally"), stub("Cleaning up"),
+              stub("A python error was not set"), stub("Finalizing"), stub("Closing log")]
+
+ERROR_END_HEAD = [stub("EvalCode exited abnormally"), stub("Cleaning up"),
+                  stub("Reading stack trace from stderr"), stub("Contents of python stderr:")]
+ERROR_END_TAIL = [stub("Finalizing"), stub("Closing log")]
+
+
+def log_name_time(name: str) -> datetime.datetime:
+    match = LOG_NAME.fullmatch(name)
+    if match is None:
+        raise AssertionError("log file name %r is not of the form "
+                             "YYYY-MM-DD_hh.mm.ss.000mmm.log" % name)
+    year, month, day, hour, minute, second, millisecond = map(int, match.groups())
+    return datetime.datetime(year, month, day, hour, minute, second, millisecond * 1000,
+                             tzinfo=datetime.timezone.utc)
+
+
+def utc_now_to_the_millisecond() -> datetime.datetime:
+    now = datetime.datetime.now(datetime.timezone.utc)
+    return now.replace(microsecond=now.microsecond // 1000 * 1000)
+
+
+# ---- resource images ----------------------------------------------------------------
+
+def resource_records(image: bytes) -> list:
+    """(type, raw bytes of the whole record, header size) of each record."""
+    records = []
+    position = 0
+    while position < len(image):
+        data_size, header_size = struct.unpack_from("<II", image, position)
+        end = mkapp.align4(position + header_size + data_size)
+        raw = image[position:end]
+        kind, _ = mkapp.read_name_or_ordinal(raw, 8, header_size)
+        records.append((kind, raw, header_size))
+        position = end
+    return records
+
+
+def make_boot_script_overrun_image(executable, claimed_size=None) -> None:
+    """Rewrites an application so that its SCRIPT record is the image's last
+    and claims more data than the image holds: the record is found, but its
+    data cannot be loaded."""
+    launcher, image = mkapp.split_executable(executable.read_bytes())
+    records = resource_records(image)
+    others = [raw for kind, raw, _ in records if kind != "SCRIPT"]
+    (_, script, header_size), = [r for r in records if r[0] == "SCRIPT"]
+    (data_size,) = struct.unpack_from("<I", script, 0)
+    claimed = data_size + 64 if claimed_size is None else claimed_size
+    damaged = struct.pack("<I", claimed) + script[4:header_size + data_size]
+    executable.write_bytes(mkapp.executable_bytes(launcher, b"".join(others) + damaged))
+
+
+# ---- running -------------------------------------------------------------------------
+
+SANITIZER_VARIABLES = ("ASAN_OPTIONS", "UBSAN_OPTIONS", "LSAN_OPTIONS")
+
+
+class Sandbox(harness.Sandbox):
+    """The harness's sandbox, whose clean environment also carries the
+    sanitizer options of the test run, for a launcher built with sanitizers
+    (reports then go where log_path says instead of into the launcher's own
+    capture of standard error)."""
+
+    def environment(self, extra=None) -> dict:
+        env = {name: os.environ[name] for name in SANITIZER_VARIABLES if name in os.environ}
+        env.update(super().environment(extra))
+        return env
+
+
+def clear_logs(sandbox, app) -> None:
+    """Removes the logs of earlier runs of applications of the same product."""
+    for log in sandbox.read_logs(app):
+        (sandbox.log_dir(app) / log.name).unlink()
+
+
+def run_command(sandbox, app, command, *, env=None, cwd=None, preexec_fn=None,
+                timeout=60) -> Run:
+    """Runs a command line that starts the application some other way than
+    the harness does (through a tracer, a symlink, a shell, with limits)."""
+    result = subprocess.run([str(part) for part in command], cwd=cwd or sandbox.work_dir,
+                            env=sandbox.environment(env), stdin=subprocess.DEVNULL,
+                            capture_output=True, preexec_fn=preexec_fn, timeout=timeout)
+    return Run(result.returncode, result.stdout.decode("utf-8", "replace"),
+               result.stderr.decode("utf-8", "replace"), sandbox.log_dir(app),
+               sandbox.read_logs(app))
+
+
+def tracer_can_inject_faults() -> bool:
+    strace = shutil.which("strace")
+    if strace is None:
+        return False
+    probe = subprocess.run([strace, "-o", os.devnull, "-e", "trace=chdir",
+                            "-e", "inject=chdir:error=EACCES", "/bin/sh", "-c", "cd /"],
+                           capture_output=True)
+    return probe.returncode != 0  # the injected failure of cd
+
+
+class LauncherTestCase(unittest.TestCase):
+    maxDiff = None
+
+    def assertLines(self, actual, expected):
+        """Compares log lines one by one; an expected re.Pattern must match
+        its line whole."""
+        for index, (line, want) in enumerate(zip(actual, expected)):
+            if isinstance(want, re.Pattern):
+                if want.fullmatch(line) is None:
+                    self.fail("line %d: %r does not match %r\nlog:\n%s"
+                              % (index, line, want.pattern, "\n".join(actual)))
+            elif line != want:
+                self.assertEqual(actual, expected, "first difference at line %d" % index)
+        self.assertEqual(len(actual), len(expected),
+                         "log has %d lines, expected %d:\n%s"
+                         % (len(actual), len(expected), "\n".join(actual)))
+
+    def assertMessageBox(self, run, message, source_file):
+        pattern = (re.escape(MESSAGE_BOX_HEAD + message) + location(source_file)
+                   + re.escape(MESSAGE_BOX_TAIL))
+        self.assertRegex(run.stderr, r"\A" + pattern + r"\Z")
+        self.assertEqual(run.exit_code, 1)
+        self.assertEqual(run.stdout, "")
+
+    def assertNoLogAtAll(self, sandbox, run):
+        self.assertEqual(run.logs, [])
+        self.assertEqual(sorted(os.listdir(sandbox.data_home)), [],
+                         "a failed start-up left files in the data folder")
+
+
+# ---- tests ---------------------------------------------------------------------------
+
+class NormalRunTest(LauncherTestCase):
+    """One typical run, examined from several sides."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+        cls.addClassCleanup(cls.sandbox.cleanup)
+        cls.app = cls.sandbox.make_app(boot_source=(
+            "import stub\n"
+            "stub.log('application line one')\n"
+            "stub.log('Grüße aus der Anwendung ✓')\n"))
+        cls.before = utc_now_to_the_millisecond()
+        cls.run_result = cls.sandbox.run(cls.app)
+        cls.after = datetime.datetime.now(datetime.timezone.utc)
+
+    def test_the_log_holds_the_whole_run_line_by_line(self):
+        log = self.run_result.single_log()
+        self.assertLines(log.lines, startup_lines(self.app)
+                         + ["application line one", "Grüße aus der Anwendung ✓"] + NORMAL_END)
+
+    def test_the_run_succeeds_silently(self):
+        self.assertEqual(self.run_result.exit_code, 0)
+        self.assertEqual(self.run_result.stdout, "")
+        self.assertEqual(self.run_result.stderr, "")
+
+    def test_the_file_is_named_after_the_utc_start_time(self):
+        started = log_name_time(self.run_result.single_log().name)
+        self.assertGreaterEqual(started, self.before)
+        self.assertLessEqual(started, self.after)
+
+    def test_lines_end_in_a_bare_line_feed_without_byte_order_mark(self):
+        data = self.run_result.single_log().data
+        self.assertFalse(data.startswith(b"\xef\xbb\xbf"))
+        self.assertNotIn(b"\r", data)
+        self.assertTrue(data.endswith(b"Closing log\n"))
+
+    def test_the_log_lies_in_the_product_folder_of_the_data_folder(self):
+        self.assertEqual(sorted(os.listdir(self.sandbox.data_home)), ["MendrixSoftware"])
+        self.assertEqual(self.run_result.log_dir,
+                         self.sandbox.data_home / "MendrixSoftware" / "Mendrix" / "logs")
+
+
+class ConfigurationValueTest(LauncherTestCase):
+
+    def test_non_ascii_values_reach_the_record_and_the_log_folder(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app(config={"__company": "Société Générale",
+                                       "__product": "Prödukt ✓", "FileVersion": "2.5.0.1-β"})
+        run = sandbox.run(app)
+        self.assertEqual(run.exit_code, 0)
+        self.assertTrue(run.log_dir.is_dir())  # data/Société Générale/Prödukt ✓/logs
+        lines = run.single_log().lines
+        self.assertEqual(lines[:2], ["META:stub:version = 2.5.0.1-β",
+                                     "META:stub:product = Prödukt ✓"])
+
+    def test_an_empty_version_ends_its_line_after_the_label(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app(config={"FileVersion": ""})
+        run = sandbox.run(app)
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual(run.single_log().lines[0], "META:stub:version = ")
+
+
+class ConfigurationFailureTest(LauncherTestCase):
+    """Failures before the log is open reach the user as the message box
+    (standard error here), exit code 1, and leave no log behind."""
+
+    def test_each_missing_key_is_fatal(self):
+        sandbox = Sandbox.for_test(self)
+        for key in mkapp.CONFIG_KEYS:
+            with self.subTest(missing=key):
+                app = sandbox.make_app(omit=[key], name="app-without" + key)
+                run = sandbox.run(app)
+                self.assertMessageBox(run, "VerQueryValue failed with error code 1813",
+                                      "AppString.cpp")
+                self.assertNoLogAtAll(sandbox, run)
+
+    def test_a_string_table_of_another_block_is_fatal(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app(block="040904E4")  # US English, code page 1252
+        run = sandbox.run(app)
+        self.assertMessageBox(run, "VerQueryValue failed with error code 1813", "AppString.cpp")
+        self.assertNoLogAtAll(sandbox, run)
+
+    def test_an_executable_without_version_resource_is_fatal(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app(no_version_info=True)
+        run = sandbox.run(app)
+        self.assertMessageBox(run, "Could not initialize AppStrings, "
+                                   "GetFileVersionInfoSize failed with error code 1813",
+                              "AppString.cpp")
+        self.assertNoLogAtAll(sandbox, run)
+
+    def test_a_missing_application_data_folder_is_fatal(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app()
+        missing = sandbox.root / "no-such-folder" / "data"
+        run = sandbox.run(app, env={"XDG_DATA_HOME": str(missing)})
+        self.assertMessageBox(run, "CreateDirectory failed 3", "util.cpp")
+        self.assertFalse((sandbox.root / "no-such-folder").exists())
+
+
+class RunBlockFailureTest(LauncherTestCase):
+    """Failures after the log is open go to the log as "Traceback" and
+    "StubException: ..."; the user sees nothing."""
+
+    def assertRunBlockFailure(self, run, lines):
+        self.assertEqual(run.exit_code, 1)
+        self.assertEqual((run.stdout, run.stderr), ("", ""))
+        self.assertLines(run.single_log().lines,
+                         lines + [stub("Cleaning up"), stub("Closing log")])
+
+    def test_a_missing_boot_script(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app(no_script=True)
+        run = sandbox.run(app)
+        self.assertRunBlockFailure(run, meta_lines(app.strings) + [
+            working_directory_line(app.folder),
+            "Traceback",
+            re.compile("StubException: FindResource failed 1813" + location("util.cpp"))])
+
+    def test_a_boot_script_that_cannot_be_loaded(self):
+        sandbox = Sandbox.for_test(self)
+        for claimed in (None, 0xFFFFFFFF):
+            with self.subTest(claimed_size=claimed):
+                app = sandbox.make_app()
+                make_boot_script_overrun_image(app.executable, claimed)
+                clear_logs(sandbox, app)
+                run = sandbox.run(app)
+                self.assertRunBlockFailure(run, meta_lines(app.strings) + [
+                    working_directory_line(app.folder),
+                    stub("Loading boot script resource"),
+                    stub("Failed to load boot script resource"),
+                    "Traceback",
+                    re.compile("StubException: LoadResource failed 13" + location("util.cpp"))])
+
+    def test_a_working_directory_that_cannot_be_entered(self):
+        # Permissions cannot make the folder unusable here: the tests run as
+        # root, and a folder that the launcher may not enter would not let it
+        # read its own configuration either. The tracer makes the change of
+        # directory fail with "permission denied" instead.
+        if not tracer_can_inject_faults():
+            self.skipTest("strace with fault injection is not available")
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app()
+        run = run_command(sandbox, app, [shutil.which("strace"), "-o", os.devnull,
+                                         "-e", "trace=chdir", "-e", "inject=chdir:error=EACCES",
+                                         app.executable])
+        self.assertRunBlockFailure(run, meta_lines(app.strings) + [
+            working_directory_line(app.folder),
+            "Traceback",
+            re.compile("StubException: Failed to set current working directory"
+                       + location("main.cpp"))])
+
+
+class BrokenBootScriptTest(LauncherTestCase):
+    """A boot script that yields no code object ends the evaluation with the
+    interpreter's error: never a crash."""
+
+    CASES = {
+        "empty": (b"", "ValueError: "),
+        "shorter than its header": (HEADER[:5], "ValueError: "),
+        "header only": (HEADER, "EOFError: "),
+        "garbage": (HEADER + b"\xfe\x01 not marshal data", "ValueError: "),
+        "not a code object": (HEADER + marshal.dumps(42), "TypeError: "),
+        "a tuple": (HEADER + marshal.dumps((1, "two", b"3")), "TypeError: "),
+    }
+
+    def test_each_broken_script_ends_abnormally_with_its_error_in_the_log(self):
+        sandbox = Sandbox.for_test(self)
+        for case, (plain, error) in self.CASES.items():
+            with self.subTest(case):
+                app = sandbox.make_app(raw_script=mkapp.scramble(plain),
+                                       name=case.replace(" ", "-"))
+                clear_logs(sandbox, app)
+                run = sandbox.run(app)
+                self.assertEqual(run.exit_code, 1)
+                self.assertEqual((run.stdout, run.stderr), ("", ""))
+                lines = run.single_log().lines
+                self.assertLines(lines, startup_lines(app) + ERROR_END_HEAD
+                                 + [re.compile(re.escape(error) + ".+")] + ERROR_END_TAIL)
+
+    def test_the_header_bytes_are_never_read(self):
+        sandbox = Sandbox.for_test(self)
+        code = compile("import stub\nstub.log('ran past a garbage header')\n", "boot.py", "exec")
+        app = sandbox.make_app(raw_script=mkapp.scramble(b"\xff" * 8 + marshal.dumps(code)))
+        run = sandbox.run(app)
+        self.assertEqual(run.exit_code, 0)
+        self.assertLines(run.single_log().lines,
+                         startup_lines(app) + ["ran past a garbage header"] + NORMAL_END)
+
+
+LOG_KIND_SCRIPT = """\
+import os, stub, time
+started = time.time()
+path = stub.get_log_path()
+stub.log("log file exists: %s" % os.path.exists(path))
+stub.log("log folder exists: %s" % os.path.isdir(os.path.dirname(path)))
+stub.log("started: %r" % started)
+stub.log("path: " + path)
+time.sleep(0.05)
+"""
+
+SAME_LINES_SCRIPT = """\
+import stub, sys
+stub.log("plain")
+stub.log("")
+stub.log("ünïcödé ✓")
+stub.log(b"raw \\xff\\xfe bytes")
+stub.set_keep_logs(1)
+sys.stderr.write("a note on stderr\\n")
+raise LookupError("the end")
+"""
+
+
+class LogKindTest(LauncherTestCase):
+    """__log_to_memory "true", exactly, keeps the log in memory until exit."""
+
+    KINDS = {"true": True, "True": False, " true": False, "true ": False, "TRUE": False,
+             "false": False, "yes": False}
+
+    def test_only_true_keeps_the_log_in_memory_during_the_run(self):
+        sandbox = Sandbox.for_test(self)
+        for value, in_memory in self.KINDS.items():
+            with self.subTest(log_to_memory=value):
+                app = sandbox.make_app(config={"__log_to_memory": value},
+                                       boot_source=LOG_KIND_SCRIPT)
+                clear_logs(sandbox, app)
+                before = utc_now_to_the_millisecond()
+                run = sandbox.run(app)
+                self.assertEqual(run.exit_code, 0)
+                log = run.single_log()
+                lines = log.lines
+                self.assertLines(lines, startup_lines(app) + [
+                    "log file exists: %s" % (not in_memory),
+                    "log folder exists: %s" % (not in_memory),
+                    re.compile(r"started: [0-9.e+]+"),
+                    "path: %s" % (run.log_dir / log.name)] + NORMAL_END)
+                # Either kind names the file after the start of the run,
+                # before the script began, not after the time of writing.
+                started = datetime.datetime.fromtimestamp(
+                    float(lines[-len(NORMAL_END) - 2].split(": ")[1]), datetime.timezone.utc)
+                self.assertGreaterEqual(log_name_time(log.name), before)
+                self.assertLessEqual(log_name_time(log.name), started)
+
+    def test_the_memory_log_is_what_the_file_log_would_be(self):
+        sandbox = Sandbox.for_test(self)
+        logs = {}
+        for value in ("true", "false"):
+            app = sandbox.make_app(config={"__log_to_memory": value},
+                                   boot_source=SAME_LINES_SCRIPT)
+            clear_logs(sandbox, app)
+            run = sandbox.run(app)
+            self.assertEqual(run.exit_code, 1)
+            log = run.single_log()
+            logs[value] = log.data.replace(os.path.realpath(app.folder).encode(), b"<folder>")
+        self.assertIn(b"\nraw \xff\xfe bytes\n", logs["false"])
+        self.assertIn(b"\na note on stderr\nTraceback (most recent call last):\n", logs["false"])
+        self.assertEqual(logs["true"], logs["false"])
+
+    def test_a_memory_log_that_cannot_be_saved_does_not_break_the_exit(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app(config={"__log_to_memory": "true"})
+        missing = sandbox.root / "no-such-folder" / "data"
+        run = sandbox.run(app, env={"XDG_DATA_HOME": str(missing)})
+        self.assertEqual(run.exit_code, 0)
+        self.assertEqual((run.stdout, run.stderr), ("", ""))
+        self.assertFalse((sandbox.root / "no-such-folder").exists())
+
+
+if __name__ == "__main__":
+    unittest.main()
