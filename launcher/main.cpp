@@ -99,6 +99,12 @@ void set_interpreter_flags() {
 
 void start_interpreter() {
     logger.write_line("Calling Py_Initialize");
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wdeprecated-declarations"
+    // The interpreter finds its own library from the program it runs in;
+    // without a name it would look for "python3" on the search path.
+    Py_SetProgramName(exe_path.c_str());
+#pragma GCC diagnostic pop
     Py_Initialize();
     logger.write_line(Py_GetVersion());
 #pragma GCC diagnostic push

@@ -3,7 +3,12 @@
 // and body; the system's proxy settings; WinINet's default time-outs; one
 // connection per request; the response read and dropped; failures reported as
 // WinINet error codes.
+//
+// libcurl and the many libraries it needs are loaded at the first request
+// only: most runs never upload anything before their exit, and loading them
+// at start-up would cost more than half the interpreter's own start.
 #include <curl/curl.h>
+#include <dlfcn.h>
 
 #include <algorithm>
 #include <chrono>
@@ -66,11 +71,52 @@ std::string request_url(const std::string& host, uint16_t port, const std::strin
 
 // The extra header text, one header per line feed, as curl takes it. A
 // carriage return before a line feed is dropped with it.
+// The libcurl functions in use, looked up in the library once it is loaded.
+struct CurlLibrary {
+    CURLcode (*global_init)(long flags);
+    CURL* (*easy_init)();
+    void (*easy_cleanup)(CURL* handle);
+    CURLcode (*easy_setopt)(CURL* handle, CURLoption option, ...);
+    CURLcode (*easy_getinfo)(CURL* handle, CURLINFO info, ...);
+    CURLcode (*easy_perform)(CURL* handle);
+    curl_slist* (*slist_append)(curl_slist* list, const char* text);
+    void (*slist_free_all)(curl_slist* list);
+};
+
+template <typename Function>
+bool look_up(void* library, const char* name, Function* function) {
+    *function = reinterpret_cast<Function>(dlsym(library, name));
+    return *function != nullptr;
+}
+
+// Loads libcurl and does its process-wide set-up, once; null when either
+// fails. The library stays loaded for the rest of the process.
+const CurlLibrary* load_curl() {
+    static CurlLibrary curl;
+    static const bool loaded = [] {
+        void* library = dlopen("libcurl.so.4", RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) return false;
+        const bool complete = look_up(library, "curl_global_init", &curl.global_init) &&
+                              look_up(library, "curl_easy_init", &curl.easy_init) &&
+                              look_up(library, "curl_easy_cleanup", &curl.easy_cleanup) &&
+                              look_up(library, "curl_easy_setopt", &curl.easy_setopt) &&
+                              look_up(library, "curl_easy_getinfo", &curl.easy_getinfo) &&
+                              look_up(library, "curl_easy_perform", &curl.easy_perform) &&
+                              look_up(library, "curl_slist_append", &curl.slist_append) &&
+                              look_up(library, "curl_slist_free_all", &curl.slist_free_all);
+        return complete && curl.global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
+    }();
+    return loaded ? &curl : nullptr;
+}
+
+// The loaded library; only for code that runs after load_curl succeeded.
+const CurlLibrary& curl_api() { return *load_curl(); }
+
 struct HeaderList {
     curl_slist* list = nullptr;
-    ~HeaderList() { curl_slist_free_all(list); }
+    ~HeaderList() { curl_api().slist_free_all(list); }
     bool add(const std::string& line) {
-        curl_slist* extended = curl_slist_append(list, line.c_str());
+        curl_slist* extended = curl_api().slist_append(list, line.c_str());
         if (extended == nullptr) return false;
         list = extended;
         return true;
@@ -111,17 +157,13 @@ uint32_t wininet_error_from_curl(CURLcode code) {
     }
 }
 
-// curl's process-wide set-up, done once before the first request.
-bool curl_ready() {
-    static const bool ready = curl_global_init(CURL_GLOBAL_DEFAULT) == CURLE_OK;
-    return ready;
-}
-
 struct EasyHandle {
-    CURL* handle = curl_easy_init();
+    explicit EasyHandle(const CurlLibrary& library) : curl(library), handle(curl.easy_init()) {}
     ~EasyHandle() {
-        if (handle != nullptr) curl_easy_cleanup(handle);
+        if (handle != nullptr) curl.easy_cleanup(handle);
     }
+    const CurlLibrary& curl;
+    CURL* handle;
 };
 
 // WinINet gives up on a send or a receive that makes no progress for its
@@ -146,7 +188,7 @@ private:
     bool check(curl_off_t received, bool sending, curl_off_t sent) {
         const Clock::time_point now = Clock::now();
         curl_off_t connect_time = 0;
-        curl_easy_getinfo(curl_, CURLINFO_CONNECT_TIME_T, &connect_time);
+        curl_api().easy_getinfo(curl_, CURLINFO_CONNECT_TIME_T, &connect_time);
         const bool connected = connect_time > 0 || sent > 0 || received > 0;
         if (!connected || received != received_ || sent != sent_ ||
             sending != sending_) {
@@ -176,26 +218,27 @@ bool configure(CURL* curl, const std::string& url, const std::string& verb,
                const HttpTimeouts& timeouts, StallWatch* watch) {
     static const char kEmptyBody[] = "";
     const void* data = body != nullptr ? body : kEmptyBody;
-    bool ok = curl_easy_setopt(curl, CURLOPT_URL, url.c_str()) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_USERAGENT, kAgent) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_POST, 1L) == CURLE_OK;
+    const auto set = curl_api().easy_setopt;
+    bool ok = set(curl, CURLOPT_URL, url.c_str()) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_PATH_AS_IS, 1L) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_USERAGENT, kAgent) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_HTTPHEADER, headers.list) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_POST, 1L) == CURLE_OK;
     if (verb != "POST") {
-        ok = ok && curl_easy_setopt(curl, CURLOPT_CUSTOMREQUEST, verb.c_str()) == CURLE_OK;
+        ok = ok && set(curl, CURLOPT_CUSTOMREQUEST, verb.c_str()) == CURLE_OK;
     }
-    ok = ok && curl_easy_setopt(curl, CURLOPT_POSTFIELDS, data) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_POSTFIELDSIZE_LARGE,
+    ok = ok && set(curl, CURLOPT_POSTFIELDS, data) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_POSTFIELDSIZE_LARGE,
                                 static_cast<curl_off_t>(body_length)) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, drop_response) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS,
+    ok = ok && set(curl, CURLOPT_WRITEFUNCTION, drop_response) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_CONNECTTIMEOUT_MS,
                                 static_cast<long>(timeouts.connect_ms)) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_XFERINFOFUNCTION, StallWatch::on_progress) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_XFERINFODATA, watch) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK;
-    ok = ok && curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_XFERINFOFUNCTION, StallWatch::on_progress) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_XFERINFODATA, watch) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_FRESH_CONNECT, 1L) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_FORBID_REUSE, 1L) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_NOSIGNAL, 1L) == CURLE_OK;
     return ok;
 }
 
@@ -204,8 +247,9 @@ bool configure(CURL* curl, const std::string& url, const std::string& verb,
 uint32_t perform_request(const std::string& url, const std::string& verb,
                          const std::string& header_text, const void* body, uint32_t body_length,
                          const HttpTimeouts& timeouts, uint32_t* status) {
-    if (!curl_ready()) return error_code::kInternetInternalError;
-    EasyHandle easy;
+    const CurlLibrary* curl = load_curl();
+    if (curl == nullptr) return error_code::kInternetInternalError;
+    EasyHandle easy(*curl);
     if (easy.handle == nullptr) return error_code::kInternetInternalError;
     HeaderList headers;
     if (!add_extra_headers(header_text, &headers)) return error_code::kNotEnoughMemory;
@@ -214,9 +258,9 @@ uint32_t perform_request(const std::string& url, const std::string& verb,
         return error_code::kInternetInternalError;
     }
 
-    const CURLcode result = curl_easy_perform(easy.handle);
+    const CURLcode result = curl->easy_perform(easy.handle);
     long response_code = 0;
-    curl_easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &response_code);
+    curl->easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &response_code);
     // The status line and headers are what WinINet waits for; the body after
     // them is read only to be dropped, so a failure there still leaves a
     // response that arrived.
