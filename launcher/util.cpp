@@ -59,8 +59,15 @@ ExePaths exe_paths_from_module_name(const std::wstring& module_file_name, wchar_
 
 void init_exe_paths() {
     wchar_t buffer[kModuleFileNameSize] = {};
-    if (platform::get_module_file_name(buffer, kModuleFileNameSize) == 0) {
+    const uint32_t length = platform::get_module_file_name(buffer, kModuleFileNameSize);
+    if (length == 0) {
         STUB_RAISE_ERROR("GetModuleFileNameW failed with error code ", platform::get_last_error());
+    }
+    if (length >= kModuleFileNameSize) {
+        // The name was cut to fit: it names some other file, whose version
+        // resource must not be taken for this one's.
+        STUB_RAISE_ERROR("GetModuleFileNameW failed with error code ",
+                         error_code::kInsufficientBuffer);
     }
     ExePaths paths = exe_paths_from_module_name(buffer, platform::kPathSeparator);
     exe_path = std::move(paths.path);

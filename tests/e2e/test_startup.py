@@ -2,6 +2,7 @@
 failures of the configuration and of the run block, broken boot scripts and
 the two kinds of log (straight to the file, or kept in memory until exit)."""
 
+import dataclasses
 import datetime
 import importlib.util
 import marshal
@@ -316,6 +317,20 @@ class ConfigurationFailureTest(LauncherTestCase):
         run = sandbox.run(app, env={"XDG_DATA_HOME": str(missing)})
         self.assertMessageBox(run, "CreateDirectory failed 3", "util.cpp")
         self.assertFalse((sandbox.root / "no-such-folder").exists())
+
+    def test_an_executable_path_longer_than_its_buffer_is_fatal(self):
+        # The module file name buffer holds 771 characters: a longer path
+        # would be cut to the name of some other file.
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app()
+        deep = app.folder
+        while len(str(deep)) < 800:
+            deep = deep / ("d" * 100)
+        deep.mkdir(parents=True)
+        moved = deep / app.executable.name
+        app.executable.rename(moved)
+        run = sandbox.run(dataclasses.replace(app, executable=moved))
+        self.assertMessageBox(run, "GetModuleFileNameW failed with error code 122", "util.cpp")
 
 
 class RunBlockFailureTest(LauncherTestCase):
