@@ -10,8 +10,8 @@ import subprocess
 import time
 import unittest
 
-from test_startup import (ERROR_END_HEAD, ERROR_END_TAIL, NORMAL_END, LauncherTestCase, Sandbox,
-                          clear_logs, log_name_time, run_command, startup_lines, stub)
+from expected import (ERROR_END_HEAD, ERROR_END_TAIL, NORMAL_END, LauncherTestCase, Sandbox,
+                      clear_logs, log_name_time, run_command, startup_lines, stub)
 
 CLEAN_EXIT_END = [stub("Cleaning up"), stub("A python error was not set"), stub("Finalizing"),
                   stub("Closing log")]
@@ -37,7 +37,7 @@ class CrtExitTest(LauncherTestCase):
         for status, log_to_memory in ((3, "false"), (0, "true")):
             with self.subTest(status=status, log_to_memory=log_to_memory):
                 app = sandbox.make_app(name="exit%d" % status,
-                                       config={"__log_to_memory": log_to_memory}, boot_source=(
+                                   config={"__log_to_memory": log_to_memory}, boot_source=(
                     "import stub, sys\n"
                     "stub.log('before the exit')\n"
                     "sys.stderr.write('waiting in the pipe\\n')\n"
@@ -48,7 +48,7 @@ class CrtExitTest(LauncherTestCase):
                 self.assertEqual(run.exit_code, status)
                 self.assertEqual((run.stdout, run.stderr), ("", ""))
                 self.assertLines(run.single_log().lines,
-                                 startup_lines(app) + ["before the exit"] + CLEAN_EXIT_END)
+                             startup_lines(app) + ["before the exit"] + CLEAN_EXIT_END)
 
     def test_crt_exit_during_the_clean_up_loses_no_log(self):
         # An exit handler of the application runs while the interpreter is
@@ -103,8 +103,8 @@ class ScriptErrorTest(LauncherTestCase):
                 self.assertEqual(run.exit_code, 1)
                 self.assertEqual((run.stdout, run.stderr), ("", ""))
                 self.assertLines(run.single_log().lines,
-                                 startup_lines(app) + ["before the error"] + ERROR_END_HEAD
-                                 + traceback_lines(3, last_line) + ERROR_END_TAIL)
+                             startup_lines(app) + ["before the error"] + ERROR_END_HEAD
+                             + traceback_lines(3, last_line) + ERROR_END_TAIL)
 
     def test_a_non_ascii_error_text_reaches_the_log_in_utf8(self):
         sandbox = Sandbox.for_test(self)
@@ -270,8 +270,8 @@ class ConcurrentRunTest(LauncherTestCase):
         sandbox = Sandbox.for_test(self)
         app = sandbox.make_app(boot_source=CONCURRENT_SCRIPT)
         processes = [subprocess.Popen([str(app.executable)], cwd=sandbox.work_dir,
-                                      env=sandbox.environment(), stdin=subprocess.DEVNULL,
-                                      stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+                                  env=sandbox.environment(), stdin=subprocess.DEVNULL,
+                                  stdout=subprocess.PIPE, stderr=subprocess.PIPE)
                      for _ in range(2)]
         for process in processes:
             stdout, stderr = process.communicate(timeout=60)
@@ -342,7 +342,7 @@ class ClosedDescriptorsTest(LauncherTestCase):
             "sys.stderr.write('to standard error\\n')\n"
             "raise ValueError('closed descriptors')\n"))
         run = run_command(sandbox, app,
-                          ["/bin/sh", "-c", 'exec "$0" 0<&- 1>&- 2>&-', app.executable])
+                      ["/bin/sh", "-c", 'exec "$0" 0<&- 1>&- 2>&-', app.executable])
         self.assertEqual((run.exit_code, run.stdout, run.stderr), (1, "", ""))
         self.assertLines(run.single_log().lines, startup_lines(app) + ERROR_END_HEAD
                          + ["to standard error"]

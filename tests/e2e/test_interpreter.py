@@ -9,8 +9,8 @@ import shutil
 import unittest
 
 from harness import App
-from test_startup import (NORMAL_END, LauncherTestCase, Sandbox, run_command, startup_lines,
-                          stub, working_directory_line)
+from expected import (NORMAL_END, LauncherTestCase, Sandbox, run_command, startup_lines,
+                      stub, working_directory_line)
 
 SCRAMBLE_KEY = bytes.fromhex("3f8a12c47b05e961a2d84e9017bb6c23")
 
@@ -110,7 +110,7 @@ class InterpreterStateTest(LauncherTestCase):
         self.assertNotIn("planted module ran", self.lines)
         self.assertFalse(self.startup_marker.exists())
         self.assertEqual(self.state["flags"], {"ignore_environment": 1, "no_site": 1,
-                                               "verbose": 0, "optimize": 0})
+                                           "verbose": 0, "optimize": 0})
 
 
 class StartedThroughALinkTest(LauncherTestCase):
@@ -142,7 +142,7 @@ class ApplicationModulesTest(LauncherTestCase):
         script = lines[len(startup_lines(app)):-len(NORMAL_END)]
         self.assertEqual(lines[-len(NORMAL_END):], NORMAL_END)
         self.assertEqual(script[:2], ["boot: starting mendrix.outer_application from lib.dll",
-                                      "Mendrix 1.3.0.0 starting"])
+                                  "Mendrix 1.3.0.0 starting"])
         self.assertIn("hello from the test ✓", script)
         self.assertEqual(script[-1], "Mendrix finished")
 
@@ -235,8 +235,8 @@ STUB_CALLS = [
     ("check_dll(NUL)", "stub.check_dll('libc.so.6\\x00x')"),
     ("check_dll()", "stub.check_dll()"),
     ("check_dll unloads", "[(name, name in open('/proc/self/maps').read(), stub.check_dll(name),"
-                          " name in open('/proc/self/maps').read()) for name in %r]"
-                          % LIBRARY_CANDIDATES),
+                      " name in open('/proc/self/maps').read()) for name in %r]"
+                      % LIBRARY_CANDIDATES),
     ("crt_exit('x')", "stub.crt_exit('x')"),
     ("crt_exit()", "stub.crt_exit()"),
     ("crt_exit(1.5)", "stub.crt_exit(1.5)"),
@@ -248,7 +248,7 @@ def crypt_samples() -> list:
     """Byte strings of awkward lengths, NUL bytes included."""
     generator = random.Random(20261206)
     lengths = [1, 3, 4, 15, 16, 17, 31, 32, 33, 4099] + [generator.randrange(0, 200)
-                                                          for _ in range(10)]
+                                                      for _ in range(10)]
     samples = [bytes(generator.randrange(0, 256) for _ in range(n)) for n in lengths]
     samples.append(b"\0" * 40)
     return samples
@@ -400,7 +400,7 @@ class StubFunctionTest(LauncherTestCase):
         self.assertEqual(self.returned("get_main_module()"), self.MAIN_MODULE)
         self.assertEqual(self.returned("get_archive_name()"), "lib.dll")
         self.assertCalls({"get_main_module(1)": ["raised TypeError"],
-                          "get_archive_name(1)": ["raised TypeError"]})
+                      "get_archive_name(1)": ["raised TypeError"]})
 
     def test_check_dll_reports_the_loaders_outcome(self):
         self.assertEqual(self.returned("check_dll('libc.so.6')"), 0)
