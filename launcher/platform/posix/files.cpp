@@ -156,14 +156,6 @@ bool read_matching_entry(SearchState* state, FindData* data) {
 
 // ---- File ------------------------------------------------------------------
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
 bool File::close() {
     if (!is_open()) return true;
     const int fd = static_cast<int>(release());

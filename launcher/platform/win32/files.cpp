@@ -17,14 +17,6 @@ File file_from_handle(HANDLE handle) {
 
 }  // namespace
 
-File& File::operator=(File&& other) noexcept {
-    if (this != &other) {
-        close();
-        handle_ = other.release();
-    }
-    return *this;
-}
-
 bool File::close() {
     if (!is_open()) return true;
     HANDLE handle = as_handle(release());
