@@ -20,12 +20,13 @@ set(LAUNCHER_BOOT_SCRIPT_RESOURCE "${LAUNCHER_APP_OUTPUT}/boot_script.bin")
 set(LAUNCHER_APP_ARCHIVE "${LAUNCHER_APP_OUTPUT}/lib.dll")
 
 file(GLOB_RECURSE LAUNCHER_APP_MODULES CONFIGURE_DEPENDS "${LAUNCHER_APP_SOURCES}/*.py")
+file(GLOB_RECURSE LAUNCHER_BUILD_TOOL CONFIGURE_DEPENDS "${PROJECT_SOURCE_DIR}/tools/mkapp/*.py")
 add_custom_command(
   OUTPUT "${LAUNCHER_BOOT_SCRIPT_RESOURCE}" "${LAUNCHER_APP_ARCHIVE}"
   COMMAND /usr/bin/python3.11 "${PROJECT_SOURCE_DIR}/tools/mkapp.py"
           --rc "${LAUNCHER_APP_RC_FILE}" --boot-script "${LAUNCHER_BOOT_SCRIPT}"
           --app "${LAUNCHER_APP_SOURCES}" --emit-rc "${LAUNCHER_APP_OUTPUT}"
-  DEPENDS "${PROJECT_SOURCE_DIR}/tools/mkapp.py" "${LAUNCHER_BOOT_SCRIPT}" ${LAUNCHER_APP_MODULES}
+  DEPENDS "${PROJECT_SOURCE_DIR}/tools/mkapp.py" ${LAUNCHER_BUILD_TOOL} "${LAUNCHER_BOOT_SCRIPT}" ${LAUNCHER_APP_MODULES}
   COMMENT "Making the scrambled boot script and lib.dll with tools/mkapp.py")
 
 # Everything the resource script pulls in, so that a change recompiles it.

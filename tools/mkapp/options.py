@@ -1,0 +1,151 @@
+"""The command line: every option of the tool, checked before anything is built."""
+
+from __future__ import annotations
+
+import argparse
+import textwrap
+from pathlib import Path
+
+from .resources import (BOOT_SCRIPT_FILE, CONFIG_KEYS, DEFAULT_BLOCK, DEFAULT_MANIFEST,
+                        DEFAULT_WINDRES, GENERATED_ICON_FILE, GENERATED_RC_FILE, SOURCE_ROOT)
+
+
+HELP_EPILOG = """\
+examples:
+  build the example application from its shipped resource script:
+    %(prog)s --launcher build/launcher --rc resources/launcher.rc \\
+        --boot-script examples/boot.py --app examples/app -o dist/mendrix
+
+  a variant with a generated resource script, one key missing:
+    %(prog)s --launcher build/launcher --boot-script examples/boot.py \\
+        --set __product=Other --omit __company -o /tmp/variant/app
+
+lib.dll:
+  With --app, lib.dll is written beside the executable (or into the --emit-rc
+  folder). It holds the application's modules and the standard-library
+  modules that they and the boot script import (found with modulefinder), as
+  compiled modules. The standard library's developer tools (pydoc, pdb,
+  unittest, doctest, distutils, tkinter, ...) are left out unless the
+  application's own code imports them. C extension modules cannot be loaded
+  from a zip archive, and the launcher's module search path is exactly
+  ["lib.dll", "."]: an application can use only pure-Python modules and the
+  interpreter's built-in modules. The tool warns about C extension modules or
+  missing modules that the application's own code imports.
+
+The tool must run under the interpreter version the launcher embeds
+(/usr/bin/python3.11): it compiles the boot script and the modules with it.
+Exit status: 0 on success, 1 on a build failure, 2 on a usage error.
+"""
+
+
+class OneLineArgumentParser(argparse.ArgumentParser):
+    def error(self, message):
+        self.exit(2, "%s: error: %s (see --help)\n" % (self.prog, message))
+
+
+def key_value(text: str):
+    key, separator, value = text.partition("=")
+    if not separator or not key:
+        raise argparse.ArgumentTypeError("expected KEY=VALUE, got %r" % text)
+    return key, value
+
+
+def make_parser() -> argparse.ArgumentParser:
+    parser = OneLineArgumentParser(
+        prog="mkapp",
+        description=textwrap.fill(
+            "Make an application executable from the launcher binary: the launcher, a "
+            "compiled resource image and a trailer; and its lib.dll.", 79),
+        epilog=HELP_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
+    outputs = parser.add_argument_group("outputs (at least one)")
+    outputs.add_argument("-o", "--output", type=Path, metavar="FILE",
+                         help="the application executable to write (mode of the launcher "
+                              "binary); lib.dll goes beside it")
+    outputs.add_argument("--emit-rc", type=Path, metavar="DIR",
+                         help="for linking on Windows (windres -O coff): write into DIR the "
+                              "generated resource script " + GENERATED_RC_FILE + " and the files "
+                              "it names by bare name (" + BOOT_SCRIPT_FILE + ", "
+                              + GENERATED_ICON_FILE + "), and lib.dll with --app. With --rc, "
+                              "only " + BOOT_SCRIPT_FILE + " (and lib.dll) are written: compile "
+                              "the given script with -I DIR")
+
+    inputs = parser.add_argument_group("inputs")
+    inputs.add_argument("--launcher", type=Path, metavar="FILE",
+                        help="the launcher binary (needed with --output)")
+    script = inputs.add_mutually_exclusive_group()
+    script.add_argument("--boot-script", type=Path, metavar="FILE.py",
+                        help="Python source of the boot script: compiled, given the 8-byte "
+                             "header (magic number and 4 zero bytes), scrambled and stored as "
+                             "resource SCRIPT 1")
+    script.add_argument("--raw-script", type=Path, metavar="FILE",
+                        help="store the bytes of FILE as resource SCRIPT 1 unchanged (for "
+                             "empty or damaged boot scripts)")
+    script.add_argument("--no-script", action="store_true",
+                        help="no SCRIPT resource at all")
+    inputs.add_argument("--app", type=Path, metavar="DIR",
+                        help="application source folder (top-level modules and packages) "
+                             "to compile into lib.dll")
+    inputs.add_argument("--main-module", metavar="NAME",
+                        help="dotted name of the application's main module, the starting "
+                             "point of the module search (default: the __main_script string "
+                             "of the version resource)")
+    inputs.add_argument("--windres", default=DEFAULT_WINDRES, metavar="PROGRAM",
+                        help="resource compiler (default: %(default)s)")
+
+    given = parser.add_argument_group("ready resource script")
+    given.add_argument("--rc", type=Path, metavar="FILE",
+                       help="compile FILE instead of generating a script; it finds the "
+                            "scrambled boot script as \"" + BOOT_SCRIPT_FILE + "\" on the "
+                            "include path. Relative names resolve against FILE's folder. "
+                            "Excludes the options of the next group")
+
+    generated = parser.add_argument_group("generated resource script", textwrap.fill(
+        "Without --rc the tool writes the script: a version resource whose string table "
+        "holds the configuration keys " + ", ".join(CONFIG_KEYS) + " (the example "
+        "application's values unless set) and ProductVersion, FileDescription and "
+        "ProductName (derived from FileVersion and __product); FILEVERSION and "
+        "PRODUCTVERSION numbers come from FileVersion; VarFileInfo's Translation follows "
+        "the block name. Values are UTF-8 here and UTF-16 in the resource; a value the "
+        "resource compiler cannot carry (a NUL character, invalid Unicode) is an error.",
+        77))
+    generated.add_argument("--set", dest="strings", action="append", type=key_value, default=[],
+                           metavar="KEY=VALUE",
+                           help="set a string of the table, or add another key (repeatable)")
+    generated.add_argument("--omit", action="append", default=[], metavar="KEY",
+                           help="leave KEY out of the string table (repeatable)")
+    generated.add_argument("--block", default=DEFAULT_BLOCK, metavar="NAME",
+                           help="name of the string block: language and code page as 8 hex "
+                                "digits (default: %(default)s)")
+    generated.add_argument("--no-version-info", action="store_true",
+                           help="no version resource at all")
+    generated.add_argument("--data", action="append", type=Path, default=[], metavar="FILE",
+                           help="a DATA resource; ids 1, 2, ... in the order given (repeatable)")
+    generated.add_argument("--icon", action="append", type=Path, default=[], metavar="FILE.ico",
+                           help="icon file; the images of all given files form icon group 1 "
+                                "(repeatable)")
+    generated.add_argument("--manifest", type=Path, default=DEFAULT_MANIFEST, metavar="FILE",
+                           help="application manifest, resource 24 id 1 (default: %s)"
+                                % DEFAULT_MANIFEST.relative_to(SOURCE_ROOT))
+    generated.add_argument("--no-manifest", action="store_true", help="no manifest resource")
+    parser.add_argument("-v", "--verbose", action="store_true",
+                        help="list the modules written to lib.dll")
+    return parser
+
+
+# Destination -> option of the options that only a generated script uses.
+GENERATION_OPTIONS = {"strings": "--set", "omit": "--omit", "block": "--block",
+                      "no_version_info": "--no-version-info", "data": "--data",
+                      "icon": "--icon", "manifest": "--manifest",
+                      "no_manifest": "--no-manifest", "no_script": "--no-script"}
+
+
+def check_arguments(parser, args) -> None:
+    if args.output is None and args.emit_rc is None:
+        parser.error("nothing to write: give --output or --emit-rc")
+    if args.output is not None and args.launcher is None:
+        parser.error("--output needs --launcher")
+    if args.rc is not None:
+        for destination, option in GENERATION_OPTIONS.items():
+            if getattr(args, destination) != parser.get_default(destination):
+                parser.error("%s applies to a generated resource script, not with --rc"
+                             % option)
