@@ -12,6 +12,7 @@ native_packages=(
   build-essential cmake pkg-config python3.11 python3-dev libpython3.11-dev
   liblzo2-dev libcurl4-openssl-dev libgtest-dev googletest
   binutils-mingw-w64-i686 python3-lzo lzop curl iproute2 util-linux strace
+  patchelf binutils python3-tk tcl8.6 tk8.6
 )
 windows_packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686

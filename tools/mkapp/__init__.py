@@ -8,10 +8,11 @@ Beside the executable the tool writes "lib.dll", the zip archive of compiled
 modules that the launcher puts first on the interpreter's module search path.
 
 The build runs in stages, one module each: options and errors (options,
-errors), the module graph (graph), placement of what it found (placement),
-the boot script (bootscript), the resource script and its image (resources),
-and the assembly of the output (assembly); cli runs them in order, and target
-describes the platform the output runs on.
+errors), the module graph (graph), placement of what it found (placement,
+with the build report in report), the boot script (bootscript), the resource
+script and its image (resources), and the assembly of the output folder
+(assembly); cli runs them in order. target describes the platform an output
+runs on (target_posix: this machine); hooks/ holds the runtime hooks.
 
 Every bytecode this tool writes is compiled by the interpreter running it,
 which must be the version the launcher embeds (Debian's /usr/bin/python3.11).
@@ -24,11 +25,13 @@ from .assembly import (ARCHIVE_NAME, TRAILER, TRAILER_MAGIC, StagedFile, build_e
                        write_all_or_nothing, write_atomically)
 from .bootscript import (DESCRAMBLE_KEY, compile_boot_script, compile_boot_source,
                          compile_source, scramble, unpack_boot_script)
-from .cli import main, run
+from .cli import LibraryReport, build_lib_dll, main, run
 from .errors import (EMBEDDED_PYTHON, BuildError, read_input, require_embedded_python,
                      require_file)
 from .options import make_parser
-from .placement import LibraryReport, build_lib_dll
+from .graph import ModuleGraph, build_graph
+from .placement import place
+from .target import Target, host_target
 from .resources import (BOOT_SCRIPT_FILE, CONFIG_KEYS, DEFAULT_BLOCK, DEFAULT_MANIFEST,
                         DEFAULT_WINDRES, EXAMPLE_CONFIG, GENERATED_ICON_FILE, GENERATED_RC_FILE,
                         RT_GROUP_ICON, RT_ICON, RT_MANIFEST, RT_VERSION, AppResources, Resource,

@@ -4,9 +4,10 @@ resource image, trailer) and the files beside it, written all or nothing."""
 from __future__ import annotations
 
 import os
+import shutil
 import struct
 import tempfile
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 from .errors import BuildError, read_input
 
@@ -101,3 +102,96 @@ def split_executable(executable: bytes):
     start = len(executable) - TRAILER.size - size
     return executable[:start], executable[start:start + size]
 
+
+
+def check_relative(path: PurePosixPath, what: str) -> PurePosixPath:
+    """A path inside the output folder: relative, with no "..", not empty."""
+    if path.is_absolute() or ".." in path.parts or not path.parts or path == PurePosixPath("."):
+        raise BuildError("%s must be a path inside the output folder: %s" % (what, path))
+    return path
+
+
+class OutputFolder:
+    """An output folder built in a temporary folder beside it and moved into
+    place by commit(): a failed build leaves no half-written output.
+
+    A folder that holds an earlier output of the tool (it has `marker`) is
+    replaced whole; into any other existing folder the new files are moved
+    one by one, and its other files stay."""
+
+    def __init__(self, folder: Path, marker: str):
+        self.folder = Path(os.path.abspath(folder))
+        self.marker = marker
+        self.folder.parent.mkdir(parents=True, exist_ok=True)
+        self.staging = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".build-",
+                                             dir=self.folder.parent))
+        os.chmod(self.staging, 0o777 & ~current_umask())
+        self.entries = {}
+
+    def add(self, relative, content, mode: int = 0o644) -> None:
+        """Content is bytes or the path of a file to copy."""
+        relative = PurePosixPath(relative)
+        if relative in self.entries:
+            raise BuildError("two files of the output would be %s" % relative)
+        for parent in relative.parents:
+            if parent in self.entries:
+                raise BuildError("%s of the output is a file, not a folder" % parent)
+        self.entries[relative] = (content, mode)
+
+    def write(self) -> None:
+        for relative, (content, mode) in sorted(self.entries.items()):
+            destination = self.staging / relative
+            destination.parent.mkdir(parents=True, exist_ok=True)
+            try:
+                if isinstance(content, (bytes, bytearray)):
+                    destination.write_bytes(content)
+                else:
+                    shutil.copyfile(content, destination)
+                os.chmod(destination, mode)
+            except OSError as error:
+                raise BuildError("cannot write %s: %s" % (destination, error.strerror or error))
+
+    def commit(self) -> None:
+        try:
+            if not self.folder.exists():
+                os.rename(self.staging, self.folder)
+            elif (self.folder / self.marker).is_file():
+                self.replace_whole()
+            else:
+                self.merge()
+        except OSError as error:
+            raise BuildError("cannot write %s: %s" % (self.folder, error.strerror or error))
+
+    def replace_whole(self) -> None:
+        previous = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".old-",
+                                         dir=self.folder.parent))
+        os.rename(self.folder, previous / "output")
+        try:
+            os.rename(self.staging, self.folder)
+        except OSError:
+            os.rename(previous / "output", self.folder)
+            raise
+        shutil.rmtree(previous, ignore_errors=True)
+
+    def merge(self) -> None:
+        for entry in sorted(self.staging.iterdir()):
+            target = self.folder / entry.name
+            if target.is_dir() and not target.is_symlink() and entry.is_dir():
+                shutil.rmtree(target)
+            os.replace(entry, target)
+
+    def discard(self) -> None:
+        shutil.rmtree(self.staging, ignore_errors=True)
+
+    def __enter__(self):
+        return self
+
+    def __exit__(self, *exc):
+        self.discard()
+        return False
+
+
+def current_umask() -> int:
+    mask = os.umask(0o022)
+    os.umask(mask)
+    return mask

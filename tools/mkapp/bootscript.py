@@ -3,6 +3,7 @@ launcher's 8-byte header and scrambled for resource SCRIPT 1."""
 
 from __future__ import annotations
 
+import ast
 import importlib.util
 import marshal
 from pathlib import Path
@@ -52,3 +53,89 @@ def unpack_boot_script(stored: bytes):
     plain = scramble(stored)
     return plain[:8], marshal.loads(plain[8:])
 
+
+
+# The boot script the tool writes when the user gives none: it runs the
+# configured main module as `python app.py` would, with the command line
+# that the launcher hands over.
+STANDARD_BOOT_SOURCE = '''\
+"""Boot script: runs the application's main module as the program."""
+import sys
+
+import stub
+
+
+def exit_status(code):
+    """The process exit status of SystemExit(code), as the interpreter makes it."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return ((code + 2 ** 31) % 2 ** 32) - 2 ** 31
+    print(code, file=sys.stderr)
+    return 1
+
+
+def run_main_module(name):
+    """Runs module `name` as __main__, with the module object in sys.modules
+    (so that pickle and child processes find what it defines)."""
+    import importlib.util
+    import types
+    spec = importlib.util.find_spec(name)
+    if spec is None or spec.loader is None:
+        raise ModuleNotFoundError("No module named %r" % name, name=name)
+    code = spec.loader.get_code(name)
+    main = types.ModuleType("__main__")
+    main.__spec__ = spec
+    main.__loader__ = spec.loader
+    main.__package__ = spec.parent
+    main.__builtins__ = __builtins__
+    if spec.has_location:
+        main.__file__ = spec.origin
+    sys.modules["__main__"] = main
+    exec(code, main.__dict__)
+
+
+sys.argv = stub.get_argv()
+try:
+    run_main_module(stub.get_main_module())
+except SystemExit as exit:
+    stub.crt_exit(exit_status(exit.code))
+'''
+STANDARD_BOOT_FILENAME = "boot.py"
+
+
+def compile_with_hooks(source: bytes, filename: str, hooks=()):
+    """Compiles a boot script that first imports the runtime hooks, in the
+    order given. The imports are placed after the docstring and the
+    __future__ imports, on the first line, so that every line of the script
+    keeps its number."""
+    if not hooks:
+        return compile_source(source, filename)
+    require_embedded_python()
+    try:
+        tree = ast.parse(source, filename)
+    except SyntaxError as error:
+        raise BuildError("%s:%s: %s" % (error.filename or filename, error.lineno, error.msg))
+    except ValueError as error:
+        raise BuildError("%s: %s" % (filename, error))
+    position = 0
+    body = tree.body
+    if body and isinstance(body[0], ast.Expr) and isinstance(body[0].value, ast.Constant) \
+            and isinstance(body[0].value.value, str):
+        position = 1
+    while position < len(body) and isinstance(body[position], ast.ImportFrom) \
+            and body[position].module == "__future__":
+        position += 1
+    line = body[position].lineno if position < len(body) else 1
+    imports = [ast.Import(names=[ast.alias(name=hook)]) for hook in hooks]
+    for node in imports:
+        for part in ast.walk(node):
+            part.lineno, part.col_offset, part.end_lineno, part.end_col_offset = line, 0, line, 0
+    tree.body[position:position] = imports
+    return compile(tree, filename, "exec", dont_inherit=True)
+
+
+def boot_script_bytes(source: bytes, filename: str, hooks=()) -> bytes:
+    """The boot script's plain form with the runtime hooks' imports."""
+    code = compile_with_hooks(source, filename, hooks)
+    return importlib.util.MAGIC_NUMBER + bytes(4) + marshal.dumps(code)

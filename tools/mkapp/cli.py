@@ -2,31 +2,73 @@
 
 from __future__ import annotations
 
+import dataclasses
+import os
 import sys
 import tempfile
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
-from .assembly import ARCHIVE_NAME, executable_outputs, write_all_or_nothing
-from .bootscript import compile_boot_script, scramble
+from .assembly import (ARCHIVE_NAME, OutputFolder, check_relative, executable_bytes,
+                       write_all_or_nothing, write_atomically)
+from .bootscript import (STANDARD_BOOT_FILENAME, STANDARD_BOOT_SOURCE, boot_script_bytes,
+                         scramble)
 from .errors import BuildError, read_input, require_embedded_python, require_file
-from .options import make_parser, check_arguments
-from .placement import build_lib_dll
-from .resources import (DEFAULT_BLOCK, AppResources, BOOT_SCRIPT_FILE, GENERATED_ICON_FILE,
-                        GENERATED_RC_FILE, compile_generated, compile_given_rc,
-                        find_version_info, parse_res, version_strings)
+from .graph import build_graph
+from .options import check_arguments, make_parser
+from .placement import place
+from .report import REPORT_NAME, report_text, required_missing, summary_lines
+from .resources import (BOOT_SCRIPT_FILE, DEFAULT_BLOCK, GENERATED_ICON_FILE, GENERATED_RC_FILE,
+                        AppResources, compile_generated, compile_given_rc, find_version_info,
+                        parse_res, version_strings)
+from .target import host_target
+
+HOOKS_DIR = Path(__file__).resolve().parent / "hooks"
 
 
-def stored_script(args) -> bytes | None:
+@dataclasses.dataclass
+class BootSource:
+    """A boot script's source: the user's file or the standard script."""
+    source: bytes
+    filename: str
+    path: Path | None  # the file the module graph scans
+
+
+def boot_source(args, work: Path) -> BootSource | None:
     if args.boot_script is not None:
-        return scramble(compile_boot_script(args.boot_script))
+        path = Path(args.boot_script)
+        return BootSource(read_input(path, "boot script"), path.name, path)
+    if args.raw_script is not None or args.no_script:
+        return None
+    path = work / STANDARD_BOOT_FILENAME
+    path.write_text(STANDARD_BOOT_SOURCE, encoding="utf-8")
+    return BootSource(STANDARD_BOOT_SOURCE.encode("utf-8"), STANDARD_BOOT_FILENAME, path)
+
+
+def stored_script(args, boot: BootSource | None, hooks=()) -> bytes | None:
+    if boot is not None:
+        return scramble(boot_script_bytes(boot.source, boot.filename, hooks))
     if args.raw_script is not None:
         return read_input(args.raw_script, "raw script")
     return None
 
 
-def app_resources(args, script: bytes | None) -> AppResources:
+def application_name(args, main_module: str | None) -> str:
+    """The name of an application: its executable's, else its main package's."""
+    if args.output is not None:
+        return args.output.stem or args.output.name
+    return (main_module or "application").partition(".")[0]
+
+
+def app_resources(args, script: bytes | None, main_module: str | None) -> AppResources:
+    defaults = {}
+    if main_module:
+        defaults["__main_script"] = main_module
+    if args.app is not None:
+        name = application_name(args, main_module)
+        defaults.update(__company=name, __product=name)
+    overrides = dict(defaults, **dict(args.strings))
     return AppResources(
-        strings=None if args.no_version_info else version_strings(dict(args.strings), args.omit),
+        strings=None if args.no_version_info else version_strings(overrides, args.omit),
         block=args.block,
         script=script,
         data_files=args.data,
@@ -54,41 +96,147 @@ def emitted_files(folder: Path, generated: bool):
     return [(name, (folder / name).read_bytes()) for name in names if (folder / name).exists()]
 
 
-def run(args) -> list:
-    """Builds everything the arguments ask for; returns the lines to report."""
-    if args.launcher is not None:
-        require_file(args.launcher, "launcher binary")
-    script = stored_script(args)
-    with tempfile.TemporaryDirectory(prefix="mkapp-") as work:
-        work = Path(work)
-        if args.rc is not None:
-            contents = None
-            image = compile_given_rc(args.rc, script, work, args.windres)
-        else:
-            contents = app_resources(args, script)
-            image = compile_generated(contents, work, args.windres)
-        emitted = emitted_files(work, contents is not None) if args.emit_rc is not None else []
+def main_module_of(args, work: Path) -> str | None:
+    """The main module: --main-module, else __main_script of the resources."""
+    if args.main_module:
+        return args.main_module
+    if args.rc is not None:
+        return configured_main_module(compile_given_rc(args.rc, b"", work, args.windres))
+    strings = dict(args.strings)
+    if "__main_script" in strings:
+        return strings["__main_script"]
+    return version_strings()["__main_script"]
 
-    report_lines = []
-    lib_dll = None
+
+@dataclasses.dataclass
+class Build:
+    """What the stages produced, before anything is written."""
+    image: bytes
+    emitted: list
+    app: object = None
+    placement: object = None
+
+
+def build(args, target, work: Path) -> Build:
+    boot = boot_source(args, work)
+    main_module = main_module_of(args, work) if args.app is not None else args.main_module
+    app = placement = None
+    hooks = ()
     if args.app is not None:
-        main_module = args.main_module or configured_main_module(image)
         if not main_module:
             raise BuildError("no main module: give --main-module or set __main_script")
-        lib_dll, report = build_lib_dll(args.app, main_module, boot_script=args.boot_script)
-        report_lines += ["warning: " + line for line in report.warnings]
-        if args.verbose:
-            report_lines += ["%s: %s" % (ARCHIVE_NAME, name) for name in report.modules]
+        app = build_graph(target, args.app, main_module, boot.path if boot else None,
+                          search_path=args.path, hidden_imports=args.hidden_import,
+                          excludes=args.exclude, hooks_dir=HOOKS_DIR)
+        if args.strict and required_missing(app):
+            raise BuildError("--strict: %d imported modules not found: %s" % (
+                len(required_missing(app)), ", ".join(
+                    "%s (imported by %s)" % (entry.name, ", ".join(sorted(entry.importers)))
+                    for entry in required_missing(app))))
+        placement = place(app, target)
+        hooks = app.hooks
+    script = stored_script(args, boot, hooks)
+    if args.rc is not None:
+        image = compile_given_rc(args.rc, script, work, args.windres)
+        contents = None
+    else:
+        contents = app_resources(args, script, main_module)
+        image = compile_generated(contents, work, args.windres)
+    emitted = emitted_files(work, contents is not None) if args.emit_rc is not None else []
+    return Build(image, emitted, app, placement)
 
-    outputs = []
-    if args.output is not None:
-        outputs += executable_outputs(args.launcher, args.output, image, lib_dll)
+
+def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> None:
+    launcher = Path(args.launcher)
+    folder.add(args.output.name, executable_bytes(read_input(launcher, "launcher binary"),
+                                                  result.image),
+               launcher.stat().st_mode & 0o7777)
+    placement = result.placement
+    if placement is not None:
+        folder.add(ARCHIVE_NAME, placement.archive_bytes())
+        for relative, data in sorted(placement.files.items()):
+            folder.add(relative, data)
+        for relative, source in sorted(placement.copies.items()):
+            folder.add(relative, source, 0o755 if relative in placement.binaries else 0o644)
+        folder.add(REPORT_NAME, report_text(result.app, placement).encode("utf-8"))
+    for source, destination in args.add_data:
+        add_data(folder, Path(source), destination)
+
+
+def add_data(folder: OutputFolder, source: Path, destination: PurePosixPath) -> None:
+    if not source.exists():
+        raise BuildError("--add-data source not found: %s" % source)
+    base = destination / source.name if destination.parts else PurePosixPath(source.name)
+    check_relative(base, "--add-data destination")
+    files = [source] if source.is_file() else sorted(p for p in source.rglob("*") if p.is_file())
+    for path in files:
+        relative = base if path == source else base / path.relative_to(source).as_posix()
+        folder.add(relative, path, 0o755 if os.access(path, os.X_OK) else 0o644)
+
+
+def run(args) -> list:
+    """Builds everything the arguments ask for; returns the lines to report."""
+    target = host_target()
+    if args.launcher is not None:
+        require_file(args.launcher, "launcher binary")
+    if args.output is not None and args.output.is_dir():
+        raise BuildError("the output %s is a folder; give the executable's path in it"
+                         % args.output)
+    with tempfile.TemporaryDirectory(prefix="mkapp-") as work:
+        result = build(args, target, Path(work))
+
+    report_lines = []
+    if result.app is not None:
+        where = (args.output.parent if args.output is not None else args.emit_rc) / REPORT_NAME
+        report_lines += summary_lines(result.app, where if args.output is not None
+                                      else "the missing modules below")
+        if args.verbose:
+            report_lines += ["%s: %s" % (ARCHIVE_NAME, name)
+                             for name in result.placement.archive_modules]
+
+    emitted = []
     if args.emit_rc is not None:
-        outputs += [(args.emit_rc / name, data, 0o644) for name, data in emitted]
-        if lib_dll is not None:
-            outputs.append((args.emit_rc / ARCHIVE_NAME, lib_dll, 0o644))
-    write_all_or_nothing(outputs)
+        emitted = [(args.emit_rc / name, data, 0o644) for name, data in result.emitted]
+        if result.placement is not None:
+            emitted.append((args.emit_rc / ARCHIVE_NAME, result.placement.archive_bytes(),
+                            0o644))
+    if args.output is None:
+        write_all_or_nothing(emitted)
+        return report_lines
+    with OutputFolder(args.output.parent, REPORT_NAME) as folder:
+        fill_output_folder(folder, args, result, target)
+        folder.write()
+        if result.placement is not None:
+            target.finish_binaries(folder.staging, result.placement.binaries)
+        write_all_or_nothing(emitted)
+        folder.commit()
     return report_lines
+
+
+@dataclasses.dataclass
+class LibraryReport:
+    modules: list    # names of the modules in the archive
+    warnings: list   # one line each
+
+
+def build_lib_dll(app_dir, main_module: str, destination=None, boot_script=None,
+                  search_path=(), target=None):
+    """The lib.dll archive of an application as bytes (also written to
+    `destination` when given, atomically), and a LibraryReport whose warnings
+    name the missing modules."""
+    require_embedded_python()
+    target = target or host_target()
+    if boot_script is not None:
+        require_file(Path(boot_script), "boot script")
+    app = build_graph(target, app_dir, main_module, boot_script, search_path=search_path,
+                      hooks_dir=HOOKS_DIR)
+    placement = place(app, target)
+    data = placement.archive_bytes()
+    if destination is not None:
+        write_atomically(Path(destination), data, 0o644)
+    warnings = [line.partition("warning: missing ")[2]
+                for line in summary_lines(app, "")[1:]]
+    return data, LibraryReport(sorted(placement.archive_modules), warnings)
 
 
 def main(argv=None) -> int:

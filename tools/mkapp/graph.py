@@ -1,48 +1,418 @@
-"""The module graph: the application's own modules and every module they,
-and the boot script, import."""
+"""The module graph: every module that the application, the boot script and
+the runtime hooks import, found on a search path the user controls (the
+application folder, the --path folders, then the target's standard library),
+with who imports what and which imports are missing.
+
+Sources are read with ast, never run. An import inside a `try` whose
+handlers catch ImportError is optional; imports under `if TYPE_CHECKING:` are
+not followed. `from package import name` looks for a submodule `name` and
+raises no alarm when the package itself binds that name. A module imported
+as an attribute of a plain module (os.path) raises no alarm either.
+"""
 
 from __future__ import annotations
 
 import ast
-import modulefinder
+import dataclasses
 from pathlib import Path
 
-from .assembly import ARCHIVE_NAME
 from .errors import BuildError
-from .target import HOST
 
+# Exceptions whose handlers make the imports of a `try` block optional.
+IMPORT_ERRORS = frozenset({"ImportError", "ModuleNotFoundError", "Exception", "BaseException"})
 
 # Developer tools of the standard library. Their modules are reached mostly
 # through the command-line helpers of other modules (tokenize.main imports
-# argparse, and so on); they are left out of lib.dll unless the application's
-# own code or the boot script imports them.
+# argparse, and so on); they are left out unless the application's own code,
+# the boot script or a hidden import names them.
 DEVELOPMENT_PACKAGES = frozenset({
     "pydoc", "pydoc_data", "pdb", "doctest", "unittest", "test", "lib2to3", "distutils",
     "tkinter", "idlelib", "turtle", "turtledemo", "ensurepip", "venv",
 })
 
+# Modules that interpreter start-up imports before any script runs.
+STARTUP_MODULES = ("encodings", "codecs", "io", "abc", "_collections_abc", "os", "stat",
+                   "posixpath", "genericpath", "zipimport")
 
-class TracingModuleFinder(modulefinder.ModuleFinder):
-    """A module finder that also records who imports each module."""
+# Packages carried whole because their modules are imported by computed
+# names (codecs.lookup finds an encoding by its name).
+WHOLE_PACKAGES = ("encodings",)
 
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.callers = []
-        self.imported_by = {}
+# Imports made from C by built-in and extension modules of the standard
+# library, which no source shows.
+C_IMPORTS = {
+    "_asyncio": ("asyncio", "asyncio.events", "asyncio.base_futures", "asyncio.exceptions",
+                 "asyncio.base_tasks", "asyncio.coroutines", "traceback", "weakref"),
+    "_datetime": ("time", "_strptime"),
+    "time": ("_strptime",),
+    "_decimal": ("collections", "numbers", "contextvars"),
+    "_pickle": ("copyreg", "_compat_pickle", "codecs", "functools"),
+    "_elementtree": ("copy", "xml.etree.ElementPath", "pyexpat"),
+    "_ssl": ("_socket",),
+    "_socket": ("encodings.idna",),
+    "_sqlite3": ("sqlite3",),
+    "_ctypes": ("ctypes",),
+    "_json": ("json.decoder",),
+    "_csv": (),
+    "_zoneinfo": ("zoneinfo._common", "zoneinfo._tzpath"),
+    "unicodedata": (),
+    "_warnings": ("warnings",),
+    "_io": ("encodings",),
+}
 
-    def import_hook(self, name, caller=None, fromlist=None, level=-1):
-        self.callers.append(caller)
-        try:
-            return super().import_hook(name, caller, fromlist, level)
-        finally:
-            self.callers.pop()
 
-    def import_module(self, partname, fqname, parent):
-        module = super().import_module(partname, fqname, parent)
-        caller = self.callers[-1] if self.callers else None
-        if module is not None and caller is not None:
-            self.imported_by.setdefault(fqname, set()).add(caller.__name__)
+@dataclasses.dataclass
+class Module:
+    """A module found on the search path.
+
+    kind: "source", "extension", "builtin" or "namespace". file: its source
+    or extension file (None for builtin and namespace modules). root: the
+    search-path folder it was found in. locations: the folders of a package
+    (empty for a plain module)."""
+    name: str
+    kind: str
+    file: Path | None = None
+    root: Path | None = None
+    locations: list = dataclasses.field(default_factory=list)
+    importers: set = dataclasses.field(default_factory=set)
+
+    @property
+    def is_package(self) -> bool:
+        return bool(self.locations)
+
+    @property
+    def top(self) -> str:
+        return self.name.partition(".")[0]
+
+
+@dataclasses.dataclass
+class Missing:
+    """A module imported but not found: importer -> whether that import was optional."""
+    name: str
+    importers: dict = dataclasses.field(default_factory=dict)
+
+    @property
+    def optional(self) -> bool:
+        return all(self.importers.values())
+
+
+@dataclasses.dataclass(frozen=True)
+class ImportRequest:
+    name: str               # absolute dotted name
+    fromlist: tuple = ()    # names of `from name import ...`
+    optional: bool = False
+
+
+class ImportCollector(ast.NodeVisitor):
+    """The imports of one module's syntax tree, as ImportRequest objects."""
+
+    def __init__(self, package: str | None):
+        self.package = package  # the package relative imports start from
+        self.requests = []
+        self.optional = 0
+
+    def visit_Try(self, node):
+        catches = any(handler_catches_import_error(handler.type) for handler in node.handlers)
+        self.optional += catches
+        for statement in node.body:
+            self.visit(statement)
+        self.optional -= catches
+        for part in node.handlers + node.orelse + node.finalbody:
+            self.visit(part)
+
+    visit_TryStar = visit_Try
+
+    def visit_If(self, node):
+        if is_type_checking(node.test):
+            for statement in node.orelse:
+                self.visit(statement)
+            return
+        self.generic_visit(node)
+
+    def visit_Import(self, node):
+        for alias in node.names:
+            self.add(alias.name)
+
+    def visit_ImportFrom(self, node):
+        base = self.resolve(node.module, node.level)
+        if base is None:
+            return
+        self.add(base, tuple(alias.name for alias in node.names if alias.name != "*"))
+
+    def visit_Call(self, node):
+        # importlib.import_module("name") and __import__("name") with a constant name.
+        function = node.func
+        called = function.attr if isinstance(function, ast.Attribute) else \
+            function.id if isinstance(function, ast.Name) else None
+        if called in ("import_module", "__import__") and node.args \
+                and isinstance(node.args[0], ast.Constant) and isinstance(node.args[0].value, str):
+            name = node.args[0].value
+            if called == "import_module" and name.startswith("."):
+                package = node.args[1].value if len(node.args) > 1 and isinstance(
+                    node.args[1], ast.Constant) else self.package
+                level = len(name) - len(name.lstrip("."))
+                saved, self.package = self.package, package
+                name = self.resolve(name.lstrip(".") or None, level)
+                self.package = saved
+            if name:
+                self.add(name)
+        self.generic_visit(node)
+
+    def resolve(self, module: str | None, level: int) -> str | None:
+        if level == 0:
+            return module
+        if not self.package:
+            return None
+        parts = self.package.split(".")
+        if level - 1 >= len(parts):
+            return None
+        base = ".".join(parts[:len(parts) - (level - 1)])
+        return base + "." + module if module else base
+
+    def add(self, name: str, fromlist: tuple = ()) -> None:
+        self.requests.append(ImportRequest(name, fromlist, self.optional > 0))
+
+
+def handler_catches_import_error(kind) -> bool:
+    if kind is None:
+        return True
+    if isinstance(kind, ast.Tuple):
+        return any(handler_catches_import_error(element) for element in kind.elts)
+    name = kind.attr if isinstance(kind, ast.Attribute) else getattr(kind, "id", None)
+    return name in IMPORT_ERRORS
+
+
+def is_type_checking(test) -> bool:
+    return (isinstance(test, ast.Name) and test.id == "TYPE_CHECKING") or \
+        (isinstance(test, ast.Attribute) and test.attr == "TYPE_CHECKING")
+
+
+def holds_modules(folder: Path, target) -> bool:
+    """Whether a folder inside a package is a subpackage: it holds modules."""
+    return any(entry.suffix == ".py" or target.is_extension(entry)
+               or (entry.is_dir() and entry.name.isidentifier()
+                   and holds_modules(entry, target))
+               for entry in folder.iterdir())
+
+
+def parse_source(path: Path) -> ast.Module:
+    try:
+        return ast.parse(path.read_bytes(), str(path))
+    except SyntaxError as error:
+        raise BuildError("%s:%s: %s" % (path, error.lineno, error.msg))
+    except ValueError as error:  # NUL bytes
+        raise BuildError("%s: %s" % (path, error))
+    except OSError as error:
+        raise BuildError("cannot read %s: %s" % (path, error.strerror))
+
+
+def bound_names(tree: ast.Module) -> set | None:
+    """The names a module binds at its top level; None when it may bind any
+    name (a star import or a module-level __getattr__)."""
+    names = set()
+    for node in ast.walk(tree):
+        if isinstance(node, (ast.FunctionDef, ast.AsyncFunctionDef, ast.ClassDef)):
+            if node.name == "__getattr__":
+                return None
+            names.add(node.name)
+        elif isinstance(node, (ast.Import, ast.ImportFrom)):
+            for alias in node.names:
+                if alias.name == "*":
+                    return None
+                names.add((alias.asname or alias.name).partition(".")[0])
+        elif isinstance(node, ast.Name) and isinstance(node.ctx, ast.Store):
+            names.add(node.id)
+        elif isinstance(node, ast.Call) and isinstance(node.func, ast.Name) \
+                and node.func.id in ("globals", "setattr"):
+            return None  # binds names it computes
+    return names
+
+
+class ModuleGraph:
+    """Modules found from the starting points, followed to every import."""
+
+    def __init__(self, search_path, target, excludes=()):
+        self.search_path = [Path(folder) for folder in search_path]
+        self.target = target
+        self.excludes = set(excludes)
+        self.modules = {}       # name -> Module
+        self.missing = {}       # name -> Missing
+        self.excluded = {}      # name -> importers, for names the user excluded
+        self._scanned = set()
+        self._bound = {}        # package name -> bound_names of its __init__
+        self._pending = []
+
+    # -- starting points ---------------------------------------------------
+
+    def add_import(self, name: str, importer: str = None, optional: bool = False):
+        """Imports `name` (and its parents) as `importer` does; returns the
+        module or None."""
+        module = self._import(name, importer, optional)
+        self._drain()
         return module
+
+    def add_source(self, name: str, path: Path, package: str | None = None) -> Module:
+        """A module whose file is given (a boot script, a runtime hook)."""
+        module = Module(name, "source", Path(path))
+        self.modules[name] = module
+        self._pending.append((module, package))
+        self._drain()
+        return module
+
+    def add_whole_package(self, name: str, importer: str = None) -> None:
+        """A package with every module inside it."""
+        package = self.add_import(name, importer)
+        if package is None or not package.is_package:
+            return
+        for submodule in self.submodule_names(package):
+            self._import(submodule, name, True)
+        self._drain()
+
+    def submodule_names(self, package: Module) -> list:
+        names = []
+        for folder in package.locations:
+            for entry in sorted(Path(folder).iterdir()):
+                stem = entry.name.partition(".")[0]
+                if not stem.isidentifier() or stem == "__init__":
+                    continue
+                if entry.is_dir():
+                    if entry.name.isidentifier() and holds_modules(entry, self.target):
+                        names.append(package.name + "." + entry.name)
+                elif entry.suffix == ".py" or self.target.is_extension(entry):
+                    names.append(package.name + "." + stem)
+        return sorted(set(names))
+
+    # -- finding -----------------------------------------------------------
+
+    def is_excluded(self, name: str) -> bool:
+        parts = name.split(".")
+        return any(".".join(parts[:i]) in self.excludes for i in range(1, len(parts) + 1))
+
+    def _import(self, name: str, importer, optional: bool):
+        if self.is_excluded(name):
+            self.excluded.setdefault(name, set()).add(importer or "")
+            return None
+        parts = name.split(".")
+        module = None
+        for index in range(1, len(parts) + 1):
+            partial = ".".join(parts[:index])
+            if partial in self.modules:
+                module = self.modules[partial]
+            else:
+                parent = module
+                if parent is not None and not parent.is_package:
+                    return None  # an attribute of a plain module, as os.path
+                module = self._find(partial, parent)
+                if module is None:
+                    self._note_missing(partial, importer, optional)
+                    return None
+                self.modules[partial] = module
+                if module.kind == "source" or module.kind == "extension" or \
+                        module.kind == "builtin":
+                    self._pending.append((module, None))
+            if importer is not None and partial == name:
+                module.importers.add(importer)
+        return module
+
+    def _note_missing(self, name: str, importer, optional: bool) -> None:
+        if self.target.is_foreign(name):
+            return
+        entry = self.missing.setdefault(name, Missing(name))
+        key = importer or "(start)"
+        entry.importers[key] = entry.importers.get(key, True) and optional
+
+    def _find(self, name: str, parent: Module | None) -> Module | None:
+        last = name.rpartition(".")[2]
+        if parent is None:
+            if self.target.is_builtin(name):
+                return Module(name, "builtin")
+            folders = self.search_path
+        else:
+            folders = parent.locations
+        portions = []
+        for folder in folders:
+            found = self._find_in(name, last, Path(folder), portions)
+            if found is not None:
+                return found
+        if portions:
+            return Module(name, "namespace", None, None, portions)
+        return None
+
+    def _find_in(self, name: str, last: str, folder: Path, portions: list):
+        candidate = folder / last
+        if candidate.is_dir():
+            init = candidate / "__init__.py"
+            if init.is_file():
+                return Module(name, "source", init, folder, [candidate])
+            for suffix in self.target.extension_suffixes:
+                if (candidate / ("__init__" + suffix)).is_file():
+                    return Module(name, "extension", candidate / ("__init__" + suffix),
+                                  folder, [candidate])
+        for suffix in self.target.extension_suffixes:
+            path = folder / (last + suffix)
+            if path.is_file():
+                return Module(name, "extension", path, folder)
+        path = folder / (last + ".py")
+        if path.is_file():
+            return Module(name, "source", path, folder)
+        if candidate.is_dir():
+            portions.append(candidate)
+        return None
+
+    # -- following imports -------------------------------------------------
+
+    def _drain(self) -> None:
+        while self._pending:
+            module, package = self._pending.pop()
+            if module.name in self._scanned:
+                continue
+            self._scanned.add(module.name)
+            self._scan(module, package)
+
+    def _scan(self, module: Module, package: str | None) -> None:
+        for name in C_IMPORTS.get(module.name, ()):
+            self._import(name, module.name, True)
+        if module.kind != "source":
+            return
+        if package is None:
+            package = module.name if module.is_package else module.name.rpartition(".")[0]
+        tree = parse_source(module.file)
+        collector = ImportCollector(package or None)
+        collector.visit(tree)
+        for request in collector.requests:
+            base = self._import(request.name, module.name, request.optional)
+            for item in request.fromlist:
+                self._import_from(base, request.name, item, module.name, request.optional)
+
+    def _import_from(self, base: Module | None, base_name: str, item: str, importer: str,
+                     optional: bool) -> None:
+        if base is None or not base.is_package:
+            return
+        full = base_name + "." + item
+        if full in self.modules:
+            self.modules[full].importers.add(importer)
+            return
+        if self._find(full, base) is not None:
+            self._import(full, importer, optional)
+        elif not self.binds(base, item):
+            self._note_missing(full, importer, optional)
+
+    def binds(self, package: Module, name: str) -> bool:
+        """Whether the package's __init__ binds `name` (or may bind anything)."""
+        if package.kind != "source":
+            return package.kind != "namespace"
+        if package.name not in self._bound:
+            self._bound[package.name] = bound_names(parse_source(package.file))
+        bound = self._bound[package.name]
+        return bound is None or name in bound
+
+    # -- results -----------------------------------------------------------
+
+    def missing_modules(self) -> list:
+        """The modules imported but not found, by name; those found later
+        under the same name (an earlier failed relative guess) left out."""
+        return [entry for name, entry in sorted(self.missing.items())
+                if name not in self.modules]
 
 
 def application_modules(app_dir: Path) -> dict:
@@ -56,7 +426,7 @@ def application_modules(app_dir: Path) -> dict:
                 continue
             if entry.is_dir() and (entry / "__init__.py").is_file() and entry.name.isidentifier():
                 visit(entry, prefix + entry.name + ".")
-            elif entry.suffix == ".py" and entry.stem.isidentifier():
+            elif entry.suffix == ".py" and entry.stem.isidentifier() and entry.is_file():
                 if entry.stem == "__init__":
                     modules[prefix.rstrip(".")] = entry
                 else:
@@ -66,63 +436,93 @@ def application_modules(app_dir: Path) -> dict:
     return modules
 
 
-def is_within(path: Path, folder: Path) -> bool:
-    try:
-        path.resolve().relative_to(folder.resolve())
-        return True
-    except ValueError:
-        return False
-
-
-def imported_packages(path: Path) -> set:
+def imported_top_names(path: Path) -> set:
     """Top-level names of the absolute imports in a source file, nested ones included."""
-    try:
-        tree = ast.parse(path.read_bytes(), str(path))
-    except SyntaxError as error:
-        raise BuildError("%s:%s: %s" % (path, error.lineno, error.msg))
-    names = set()
-    for node in ast.walk(tree):
-        if isinstance(node, ast.Import):
-            names.update(alias.name.partition(".")[0] for alias in node.names)
-        elif isinstance(node, ast.ImportFrom) and node.level == 0 and node.module:
-            names.add(node.module.partition(".")[0])
-    return names
+    collector = ImportCollector(None)
+    collector.visit(parse_source(path))
+    return {request.name.partition(".")[0] for request in collector.requests}
 
 
-def run_module_finder(app_dir: Path, main_module: str, boot_script, target=HOST):
-    own = application_modules(app_dir)
-    if main_module not in own:
-        raise BuildError("main module %s is not in the application folder %s"
-                         % (main_module, app_dir))
-    wanted = set()
+def hook_name(trigger: str) -> str:
+    return "_hook_" + trigger
+
+
+def available_hooks(hooks_dir: Path) -> dict:
+    """Trigger (a top-level module name) -> hook file, for hooks_dir/<trigger>.py."""
+    if hooks_dir is None or not Path(hooks_dir).is_dir():
+        return {}
+    return {path.stem: path for path in sorted(Path(hooks_dir).glob("*.py"))
+            if path.stem.isidentifier()}
+
+
+@dataclasses.dataclass
+class Application:
+    """The graph of an application and what the later stages need from it."""
+    graph: ModuleGraph
+    app_dir: Path | None
+    own: dict           # the application folder's modules: name -> file
+    hooks: list         # the carried runtime hooks' module names, in run order
+
+
+def build_graph(target, app_dir=None, main_module=None, boot_script=None, search_path=(),
+                hidden_imports=(), excludes=(), hooks_dir=None) -> Application:
+    """The module graph from every starting point: interpreter start-up, the
+    application's own modules (the main module first), the boot script, the
+    hidden imports, and then the runtime hooks of what was found."""
+    own = {}
+    folders = []
+    if app_dir is not None:
+        app_dir = Path(app_dir)
+        if not app_dir.is_dir():
+            raise BuildError("application folder not found: %s" % app_dir)
+        own = application_modules(app_dir)
+        folders.append(app_dir)
+    for folder in search_path:
+        if not Path(folder).is_dir():
+            raise BuildError("--path folder not found: %s" % folder)
+        folders.append(Path(folder))
+    folders += target.module_dirs()
+
+    wanted = set(hidden_imports)
     for path in list(own.values()) + ([Path(boot_script)] if boot_script else []):
-        wanted |= imported_packages(path)
-    finder = TracingModuleFinder(path=[str(app_dir), *map(str, target.module_dirs())],
-                                 excludes=["stub"] + sorted(DEVELOPMENT_PACKAGES - wanted))
-    try:
-        for name in own:  # the main module among them
-            finder.import_hook(name)
-        if boot_script is not None:
-            finder.run_script(str(boot_script))
-    except SyntaxError as error:
-        raise BuildError("%s:%s: %s" % (error.filename, error.lineno, error.msg))
-    return finder, own
+        wanted |= imported_top_names(path)
+    wanted = {name.partition(".")[0] for name in wanted}
+    graph = ModuleGraph(folders, target,
+                        set(excludes) | (DEVELOPMENT_PACKAGES - wanted))
+
+    for name in STARTUP_MODULES:
+        graph.add_import(name, "(interpreter start-up)")
+    for name in WHOLE_PACKAGES:
+        graph.add_whole_package(name, "(interpreter start-up)")
+    if main_module is not None:
+        module = graph.add_import(main_module, "(main module)")
+        if module is None or module.kind not in ("source", "extension"):
+            where = " in the application folder %s" % app_dir if app_dir else ""
+            raise BuildError("main module %s was not found%s" % (main_module, where))
+    for name in own:
+        graph.add_import(name, "(application)")
+    if boot_script is not None:
+        graph.add_source("__main__", Path(boot_script))
+    for name in hidden_imports:
+        graph.add_import(name, "(--hidden-import)")
+    return Application(graph, app_dir, own, add_hooks(graph, target, hooks_dir))
 
 
-def import_warnings(finder: TracingModuleFinder, own: dict) -> list:
-    """Imports of the application's own code (and the boot script) that the
-    archive cannot satisfy."""
-    importers = set(own) | {"__main__"}
-    warnings = []
-    for name, module in sorted(finder.modules.items()):
-        if module.__file__ and module.__file__.endswith(HOST.extension_suffixes):
-            users = sorted(finder.imported_by.get(name, set()) & importers)
-            if users:
-                warnings.append("%s imports the C extension module %s, which cannot be loaded "
-                                "from %s" % (", ".join(users), name, ARCHIVE_NAME))
-    missing, _ = finder.any_missing_maybe()
-    for name in missing:
-        users = sorted(set(finder.badmodules.get(name, {})) & importers)
-        if users:
-            warnings.append("%s imports %s, which was not found" % (", ".join(users), name))
-    return warnings
+def add_hooks(graph: ModuleGraph, target, hooks_dir) -> list:
+    """Carries hook <trigger> for every trigger in the graph (the hooks' own
+    imports may bring in more triggers) and the computed-name modules of
+    what was found; returns the hooks' module names in run order."""
+    hooks = available_hooks(hooks_dir)
+    carried = []
+    while True:
+        if "sysconfig" in graph.modules and target.sysconfigdata_module \
+                and target.sysconfigdata_module not in graph.modules:
+            graph.add_import(target.sysconfigdata_module, "sysconfig")
+        due = [trigger for trigger in hooks
+               if trigger in graph.modules and hook_name(trigger) not in graph.modules]
+        if not due:
+            break
+        for trigger in due:
+            graph.add_source(hook_name(trigger), hooks[trigger])
+            carried.append(hook_name(trigger))
+    return sorted(carried)

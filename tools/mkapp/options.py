@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import argparse
 import textwrap
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
 from .resources import (BOOT_SCRIPT_FILE, CONFIG_KEYS, DEFAULT_BLOCK, DEFAULT_MANIFEST,
                         DEFAULT_WINDRES, GENERATED_ICON_FILE, GENERATED_RC_FILE, SOURCE_ROOT)
@@ -12,6 +12,10 @@ from .resources import (BOOT_SCRIPT_FILE, CONFIG_KEYS, DEFAULT_BLOCK, DEFAULT_MA
 
 HELP_EPILOG = """\
 examples:
+  freeze an application (its main module app.main) into the folder dist/:
+    %(prog)s --launcher build/launcher --app src --main-module app.main \\
+        --path /usr/lib/python3/dist-packages -o dist/app
+
   build the example application from its shipped resource script:
     %(prog)s --launcher build/launcher --rc resources/launcher.rc \\
         --boot-script examples/boot.py --app examples/app -o dist/mendrix
@@ -20,17 +24,34 @@ examples:
     %(prog)s --launcher build/launcher --boot-script examples/boot.py \\
         --set __product=Other --omit __company -o /tmp/variant/app
 
-lib.dll:
-  With --app, lib.dll is written beside the executable (or into the --emit-rc
-  folder). It holds the application's modules and the standard-library
-  modules that they and the boot script import (found with modulefinder), as
-  compiled modules. The standard library's developer tools (pydoc, pdb,
-  unittest, doctest, distutils, tkinter, ...) are left out unless the
-  application's own code imports them. C extension modules cannot be loaded
-  from a zip archive, and the launcher's module search path is exactly
-  ["lib.dll", "."]: an application can use only pure-Python modules and the
-  interpreter's built-in modules. The tool warns about C extension modules or
-  missing modules that the application's own code imports.
+the output folder:
+  With --app, the folder of the -o executable receives everything the
+  application needs, so that it runs on a machine without Python: lib.dll,
+  the zip of compiled pure-Python modules (the application's, the standard
+  library's and those found on --path); extension modules (.so) under the
+  names the interpreter's loader accepts, since a zip cannot carry them and
+  the launcher's module search path is exactly ["lib.dll", "."]; packages
+  that hold C extension modules or data files, as package folders; the shared
+  libraries those extensions need (with RPATH $ORIGIN), except the C library,
+  the loader and the display system (X11, fonts, GL); the Tcl/Tk script
+  libraries when _tkinter is carried (tcl/); --add-data files; and
+  build-report.txt, which lists what was carried and every imported module
+  that was not found, with its importers. The folder is built beside the
+  output and moved into place at the end: a failed build changes nothing.
+  The standard library's developer tools (pydoc, pdb, unittest, doctest,
+  distutils, tkinter, ...) are left out unless the application's own code,
+  the boot script or --hidden-import names them.
+
+  With --emit-rc, only lib.dll goes into the --emit-rc folder.
+
+the boot script:
+  Without --boot-script, --raw-script or --no-script the tool writes a
+  standard boot script: sys.argv from stub.get_argv(), then the configured
+  main module (__main_script) runs as `python app.py` would run it, as
+  __main__; the code of a SystemExit becomes the exit status (stub.crt_exit).
+  Every boot script the tool compiles first imports the runtime hooks that
+  the output carries (small modules that prepare frozen standard-library
+  packages: Tcl/Tk paths, child processes), on its first line.
 
 The tool must run under the interpreter version the launcher embeds
 (/usr/bin/python3.11): it compiles the boot script and the modules with it.
@@ -48,6 +69,17 @@ def key_value(text: str):
     if not separator or not key:
         raise argparse.ArgumentTypeError("expected KEY=VALUE, got %r" % text)
     return key, value
+
+
+def data_spec(text: str):
+    source, separator, destination = text.rpartition(":")
+    if not separator or not source or not destination:
+        raise argparse.ArgumentTypeError("expected SRC:DEST, got %r" % text)
+    relative = PurePosixPath(destination.replace("\\", "/"))
+    if relative.is_absolute() or ".." in relative.parts:
+        raise argparse.ArgumentTypeError("DEST must be a folder inside the output folder: %r"
+                                         % destination)
+    return Path(source), relative
 
 
 def make_parser() -> argparse.ArgumentParser:
@@ -87,8 +119,26 @@ def make_parser() -> argparse.ArgumentParser:
                              "to compile into lib.dll")
     inputs.add_argument("--main-module", metavar="NAME",
                         help="dotted name of the application's main module, the starting "
-                             "point of the module search (default: the __main_script string "
+                             "point of the module search; it also sets __main_script of a "
+                             "generated version resource (default: the __main_script string "
                              "of the version resource)")
+    inputs.add_argument("--path", action="append", type=Path, default=[], metavar="DIR",
+                        help="a folder to search for imported modules after the application "
+                             "folder and before the standard library, e.g. a virtual "
+                             "environment's site-packages (repeatable)")
+    inputs.add_argument("--hidden-import", action="append", default=[], metavar="NAME",
+                        help="carry module NAME although no source imports it by name "
+                             "(repeatable)")
+    inputs.add_argument("--exclude", action="append", default=[], metavar="NAME",
+                        help="leave module NAME and its submodules out (repeatable)")
+    inputs.add_argument("--strict", action="store_true",
+                        help="a module imported but not found (outside try/except "
+                             "ImportError) fails the build, and nothing is written")
+    inputs.add_argument("--add-data", action="append", type=data_spec, default=[],
+                        metavar="SRC:DEST",
+                        help="copy the file or folder SRC into the folder DEST of the output "
+                             "folder (DEST relative; \".\" is the executable's folder) "
+                             "(repeatable)")
     inputs.add_argument("--windres", default=DEFAULT_WINDRES, metavar="PROGRAM",
                         help="resource compiler (default: %(default)s)")
 
@@ -139,6 +189,11 @@ GENERATION_OPTIONS = {"strings": "--set", "omit": "--omit", "block": "--block",
                       "no_manifest": "--no-manifest", "no_script": "--no-script"}
 
 
+# Destination -> option of the options that only a module graph uses.
+GRAPH_OPTIONS = {"path": "--path", "hidden_import": "--hidden-import", "exclude": "--exclude",
+                 "strict": "--strict"}
+
+
 def check_arguments(parser, args) -> None:
     if args.output is None and args.emit_rc is None:
         parser.error("nothing to write: give --output or --emit-rc")
@@ -149,3 +204,12 @@ def check_arguments(parser, args) -> None:
             if getattr(args, destination) != parser.get_default(destination):
                 parser.error("%s applies to a generated resource script, not with --rc"
                              % option)
+    for destination, option in GRAPH_OPTIONS.items():
+        if args.app is None and getattr(args, destination) != parser.get_default(destination):
+            parser.error("%s needs --app" % option)
+    if args.add_data and args.output is None:
+        parser.error("--add-data needs --output")
+    configured = dict(args.strings).get("__main_script")
+    if args.main_module and configured and configured != args.main_module:
+        parser.error("--main-module %s and --set __main_script=%s disagree"
+                     % (args.main_module, configured))

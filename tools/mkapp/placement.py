@@ -1,4 +1,15 @@
-"""Placement: what goes into lib.dll, compiled, and how the archive is written."""
+"""Placement: where each module of the graph goes in the output folder.
+
+- Pure-Python modules and packages go into lib.dll, compiled.
+- A top-level package that holds extension modules or data files goes into
+  the folder as a package directory (compiled modules, extension modules and
+  data side by side), never split between the zip and the folder; such a
+  package from outside the standard library is carried whole.
+- Extension modules go into the folder under their own file names, which
+  the extension loader accepts; the shared libraries they need go beside the
+  executable.
+- Built-in modules need no file.
+"""
 
 from __future__ import annotations
 
@@ -8,90 +19,206 @@ import io
 import marshal
 import struct
 import zipfile
-from pathlib import Path
+from pathlib import Path, PurePosixPath
 
-from .assembly import write_atomically
 from .bootscript import compile_source
-from .errors import BuildError, require_embedded_python, require_file
-from .graph import TracingModuleFinder, import_warnings, is_within, run_module_finder
-from .target import HOST
+from .graph import Application, Module
+
+ARCHIVE_NAME = "lib.dll"
+
+# Standard-library packages whose data files they read themselves.
+STDLIB_DATA_PACKAGES = frozenset({"lib2to3", "ensurepip", "idlelib", "turtledemo"})
+
+# Files of a package that are neither modules nor data it reads.
+NOT_DATA_SUFFIXES = (".py", ".pyc", ".pyo", ".pyi")
+NOT_DATA_NAMES = frozenset({"py.typed"})
 
 
 @dataclasses.dataclass
-class LibraryReport:
-    modules: list    # names of the modules in the archive
-    warnings: list   # one line each
+class Placement:
+    """The output folder's content, before anything is written.
 
+    archive: lib.dll member name -> bytes. files: path relative to the output
+    folder -> bytes (compiled modules of folder packages). copies: relative
+    path -> source file (extension modules, libraries, data). binaries: the
+    relative paths of copies that need the carried libraries."""
+    archive: dict = dataclasses.field(default_factory=dict)
+    files: dict = dataclasses.field(default_factory=dict)
+    copies: dict = dataclasses.field(default_factory=dict)
+    binaries: list = dataclasses.field(default_factory=list)
+    libraries: dict = dataclasses.field(default_factory=dict)
+    folder_packages: list = dataclasses.field(default_factory=list)
+    archive_modules: list = dataclasses.field(default_factory=list)
 
-def archive_name_of(module) -> str:
-    stem = module.__name__.replace(".", "/")
-    return stem + ("/__init__.pyc" if module.__path__ else ".pyc")
+    def archive_bytes(self) -> bytes:
+        return zip_bytes(self.archive)
 
 
 def pyc_bytes(source: bytes, filename: str) -> bytes:
     """A compiled module in the standard format, hash-based and unchecked, so
-    that the archive's content depends only on the sources."""
+    that the output depends only on the sources."""
     code = compile_source(source, filename)
     flags = 0b01  # hash-based, unchecked
     return (importlib.util.MAGIC_NUMBER + struct.pack("<I", flags)
             + importlib.util.source_hash(source) + marshal.dumps(code))
 
 
-def is_stdlib_source(file: str) -> bool:
-    path = Path(file)
-    return (file.endswith(".py") and is_within(path, HOST.stdlib_dir)
-            and not is_within(path, HOST.stdlib_dir / "site-packages"))
-
-
-def archive_entries(finder: TracingModuleFinder, own: dict, app_dir: Path) -> dict:
-    """Archive name -> (module name, compiled module) of every module of the
-    application folder and every standard-library source module found."""
-    entries = {}
-    for name, path in own.items():
-        is_package = path.name == "__init__.py"
-        arcname = name.replace(".", "/") + ("/__init__.pyc" if is_package else ".pyc")
-        relative = path.relative_to(app_dir).as_posix()
-        entries[arcname] = (name, pyc_bytes(path.read_bytes(), relative))
-    for name, module in finder.modules.items():
-        if name == "__main__" or name in own or not module.__file__:
-            continue
-        if is_stdlib_source(module.__file__):
-            source = Path(module.__file__).read_bytes()
-            entries[archive_name_of(module)] = (name, pyc_bytes(source, module.__file__))
-    return entries
-
-
 def zip_bytes(files: dict) -> bytes:
     """A zip archive, stored without compression (the archive must open before
-    any compression module can be imported), with fixed time stamps."""
+    any compression module can be imported), with fixed time stamps. Names
+    ending in "/" are folders (a namespace package needs its folder entry)."""
     buffer = io.BytesIO()
     with zipfile.ZipFile(buffer, "w", zipfile.ZIP_STORED) as archive:
         for name in sorted(files):
             info = zipfile.ZipInfo(name, date_time=(1980, 1, 1, 0, 0, 0))
-            info.external_attr = 0o644 << 16
+            info.external_attr = (0o40755 if name.endswith("/") else 0o644) << 16
             archive.writestr(info, files[name])
     return buffer.getvalue()
 
 
-def build_lib_dll(app_dir, main_module: str, destination=None, boot_script=None):
-    """The lib.dll archive of an application as bytes (also written to
-    `destination` when given, atomically), and a LibraryReport.
+def is_within(path: Path, folder: Path) -> bool:
+    try:
+        path.resolve().relative_to(folder.resolve())
+        return True
+    except ValueError:
+        return False
 
-    It holds the application's own modules and the pure-Python standard-library
-    modules they and the boot script import. C extension modules are left out:
-    a zip cannot carry them, and the launcher's module search path holds only
-    lib.dll and the executable's folder."""
-    require_embedded_python()
-    app_dir = Path(app_dir)
-    if not app_dir.is_dir():
-        raise BuildError("application folder not found: %s" % app_dir)
-    if boot_script is not None:
-        require_file(Path(boot_script), "boot script")
-    finder, own = run_module_finder(app_dir, main_module, boot_script)
-    entries = archive_entries(finder, own, app_dir)
-    data = zip_bytes({arcname: pyc for arcname, (_, pyc) in entries.items()})
-    if destination is not None:
-        write_atomically(Path(destination), data, 0o644)
-    report = LibraryReport(sorted(name for name, _ in entries.values()),
-                           import_warnings(finder, own))
-    return data, report
+
+def is_stdlib(module: Module, target) -> bool:
+    if module.kind == "builtin":
+        return True
+    locations = [module.file] if module.file else module.locations
+    return bool(locations) and all(
+        any(is_within(Path(place), folder) for folder in target.stdlib_dirs())
+        and not any(part in ("site-packages", "dist-packages") for part in Path(place).parts)
+        for place in locations)
+
+
+def data_files(package: Module, target) -> list:
+    """(path relative to the package folder, source file) of every data file
+    in a package's folders."""
+    found = []
+    for folder in package.locations:
+        folder = Path(folder)
+        for path in sorted(folder.rglob("*")):
+            relative = path.relative_to(folder)
+            if "__pycache__" in relative.parts or not path.is_file():
+                continue
+            if path.suffix in NOT_DATA_SUFFIXES or path.name in NOT_DATA_NAMES \
+                    or target.is_extension(path):
+                continue
+            found.append((PurePosixPath(relative.as_posix()), path))
+    return found
+
+
+def folder_packages(app: Application, target) -> set:
+    """Top-level packages that must live in the folder: those with extension
+    modules, and those with data files."""
+    graph = app.graph
+    tops = {}
+    for module in graph.modules.values():
+        tops.setdefault(module.top, []).append(module)
+    chosen = set()
+    for top, members in tops.items():
+        head = graph.modules.get(top)
+        if head is None or not head.is_package:
+            continue
+        if any(member.kind == "extension" for member in members):
+            chosen.add(top)
+        elif is_stdlib(head, target):
+            if top in STDLIB_DATA_PACKAGES:
+                chosen.add(top)
+        elif data_files(head, target):
+            chosen.add(top)
+    return chosen
+
+
+def complete_folder_packages(app: Application, target) -> set:
+    """Carries every module of the folder packages from outside the standard
+    library (their plugins are often imported by computed names), until the
+    set of folder packages no longer grows."""
+    done = set()
+    while True:
+        chosen = folder_packages(app, target)
+        todo = [top for top in sorted(chosen - done)
+                if not is_stdlib(app.graph.modules[top], target)]
+        if not todo:
+            return chosen
+        for top in todo:
+            whole_package(app, top)
+            done.add(top)
+
+
+def whole_package(app: Application, top: str) -> None:
+    graph = app.graph
+    queue = [graph.modules[top]]
+    while queue:
+        package = queue.pop()
+        for name in graph.submodule_names(package):
+            module = graph.add_import(name, package.name, optional=True)
+            if module is not None and module.is_package:
+                queue.append(module)
+
+
+def source_filename(module: Module, app: Application) -> str:
+    """The file name compiled into a module's code: relative to the
+    application folder for the application's own modules."""
+    if app.app_dir is not None and is_within(module.file, app.app_dir):
+        return module.file.resolve().relative_to(app.app_dir.resolve()).as_posix()
+    return str(module.file)
+
+
+def module_path(module: Module) -> PurePosixPath:
+    """The compiled module's path inside lib.dll or the folder."""
+    parts = module.name.split(".")
+    if module.is_package:
+        return PurePosixPath(*parts, "__init__.pyc")
+    return PurePosixPath(*parts[:-1], parts[-1] + ".pyc")
+
+
+def place(app: Application, target) -> Placement:
+    """Decides where every module of the graph goes."""
+    placement = Placement()
+    in_folder = complete_folder_packages(app, target)
+    placement.folder_packages = sorted(in_folder)
+    for name, module in sorted(app.graph.modules.items()):
+        if name == "__main__" or module.kind == "builtin":
+            continue
+        to_folder = module.top in in_folder
+        if module.kind == "extension":
+            destination = target.extension_destination(name, module.file)
+            placement.copies[destination] = module.file
+            placement.binaries.append(destination)
+        elif module.kind == "namespace":
+            if not to_folder:
+                placement.archive[module.name.replace(".", "/") + "/"] = b""
+        else:
+            compiled = pyc_bytes(read_source(module), source_filename(module, app))
+            if to_folder:
+                placement.files[module_path(module)] = compiled
+            else:
+                placement.archive[str(module_path(module))] = compiled
+                placement.archive_modules.append(name)
+        if to_folder and module.is_package and module.kind != "namespace" \
+                and module.name == module.top:
+            for relative, source in data_files(module, target):
+                placement.copies[PurePosixPath(module.name) / relative] = source
+    placement.libraries = target.shared_libraries(
+        [module.file for module in app.graph.modules.values() if module.kind == "extension"])
+    for name, source in sorted(placement.libraries.items()):
+        placement.copies[PurePosixPath(name)] = source
+        placement.binaries.append(PurePosixPath(name))
+    if "_tkinter" in app.graph.modules:
+        for source, destination in target.tcl_tk_libraries():
+            for path in sorted(source.rglob("*")):
+                if path.is_file():
+                    placement.copies[destination / path.relative_to(source).as_posix()] = path
+    return placement
+
+
+def read_source(module: Module) -> bytes:
+    from .errors import BuildError
+    try:
+        return module.file.read_bytes()
+    except OSError as error:
+        raise BuildError("cannot read %s: %s" % (module.file, error.strerror))

@@ -1,32 +1,74 @@
-"""The target: where the standard library and the extension modules of the
-interpreter that the launcher embeds come from, and the platform's rules."""
+"""The target: the platform an output runs on, and the interpreter it embeds.
+
+A target says where the standard library and the extension modules come
+from, which modules are built into the interpreter (they need no file),
+which modules belong to other platforms (their absence raises no alarm), and
+where extension modules and the shared libraries they need go in the output.
+"""
 
 from __future__ import annotations
 
-import importlib.machinery
-import sysconfig
-from pathlib import Path
+from pathlib import Path, PurePosixPath
+
+# Modules that the launcher itself provides to the interpreter.
+LAUNCHER_MODULES = frozenset({"stub"})
 
 
 class Target:
-    """What the stages need to know about the platform an output runs on."""
+    """The interface every target implements; the stages call nothing else."""
 
-    name = "host"
-
-    def __init__(self, stdlib_dir: Path, extension_dir: Path, extension_suffixes):
-        self.stdlib_dir = Path(stdlib_dir)
-        self.extension_dir = Path(extension_dir)
-        self.extension_suffixes = tuple(extension_suffixes)
+    name = "target"
+    # Suffixes of extension module files, in the order the loader tries them.
+    extension_suffixes: tuple = ()
+    # Modules compiled into the interpreter (no file in the output).
+    builtin_modules: frozenset = frozenset()
+    # Modules of other platforms: imported under a platform test, never alarming.
+    foreign_modules: frozenset = frozenset()
+    # The module that sysconfig imports by a computed name, or None.
+    sysconfigdata_module: str | None = None
 
     def module_dirs(self) -> list:
         """The interpreter's own module folders, standard library first."""
-        return [self.stdlib_dir, self.extension_dir]
+        raise NotImplementedError
+
+    def stdlib_dirs(self) -> list:
+        """Folders whose modules count as the standard library."""
+        return self.module_dirs()
+
+    def is_extension(self, path: Path) -> bool:
+        return path.name.endswith(self.extension_suffixes)
+
+    def extension_destination(self, name: str, source: Path) -> PurePosixPath:
+        """Where extension module `name` (dotted) goes, relative to the
+        output folder: its package's folder, under its own file name, which
+        the extension loader accepts."""
+        return PurePosixPath(*name.split(".")[:-1], source.name)
+
+    def shared_libraries(self, binaries) -> dict:
+        """The shared libraries that the given extension files need and the
+        output must carry: file name -> source path."""
+        raise NotImplementedError
+
+    def finish_binaries(self, output: Path, placed) -> None:
+        """Makes the placed binaries (paths relative to `output`: extension
+        modules and carried libraries) find the carried libraries in the
+        output folder."""
+        raise NotImplementedError
+
+    def tcl_tk_libraries(self) -> list:
+        """(source folder, destination relative to the output) of the Tcl and
+        Tk script libraries that a carried _tkinter needs."""
+        return []
+
+    def is_builtin(self, name: str) -> bool:
+        return name in self.builtin_modules or name in LAUNCHER_MODULES
+
+    def is_foreign(self, name: str) -> bool:
+        parts = name.split(".")
+        return any(".".join(parts[:i]) in self.foreign_modules for i in range(1, len(parts) + 1))
 
 
 def host_target() -> Target:
-    stdlib = Path(sysconfig.get_paths()["stdlib"])
-    dynload = Path(sysconfig.get_config_var("DESTSHARED") or stdlib / "lib-dynload")
-    return Target(stdlib, dynload, importlib.machinery.EXTENSION_SUFFIXES)
-
-
-HOST = host_target()
+    """The target the tool runs on (POSIX: this machine's interpreter)."""
+    from .target_posix import PosixTarget
+    return PosixTarget()
