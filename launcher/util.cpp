@@ -306,7 +306,6 @@ namespace {
 constexpr uint8_t kFrameMarker = 0xF0;
 constexpr uint32_t kFrameHeaderSize = 5;
 constexpr uint32_t kLzoInitFailed = 1;
-constexpr uint16_t kLogServerPort = 80;
 constexpr wchar_t kUploadVerb[] = L"POST";
 constexpr wchar_t kUploadHeaderFormat[] =
     L"Content-Type: application/octet-stream\nContent-Length: %u";
@@ -361,7 +360,7 @@ uint32_t read_whole_log(const std::wstring& path, std::unique_ptr<uint8_t[]>* da
 // What the sweep does with one file: 0 when it was handled as the flags say,
 // otherwise why it stays.
 uint32_t ship_one_log(const std::wstring& path, const std::wstring& host, const std::wstring& url,
-                      bool upload, bool keep) {
+                      bool upload, bool keep, const UploadSettings& settings) {
     if (!upload && keep) return error_code::kSuccess;
 
     // Held until after the delete: a log that another running launcher still
@@ -370,7 +369,7 @@ uint32_t ship_one_log(const std::wstring& path, const std::wstring& host, const 
     if (!lock.held()) return platform::get_last_error();
 
     if (upload) {
-        const int result = upload_log_file(path, host, url);
+        const int result = upload_log_file(path, host, url, settings);
         if (result != 0) return static_cast<uint32_t>(result);
     }
     if (!keep) platform::delete_file(path.c_str());
@@ -418,14 +417,14 @@ int lzo_frame(const uint8_t* input, uint32_t n, uint8_t* output, uint32_t* lengt
 // means the log did not get stored; its status (500 to 599) is the result, so
 // the file stays for the next run.
 int http_post(const std::wstring& host, const std::wstring& object, const uint8_t* body,
-              uint32_t body_length) {
+              uint32_t body_length, const UploadSettings& settings) {
     // The count is written unsigned: it equals the signed form for every
     // length below 2 GiB and stays a valid Content-Length above it.
     wchar_t headers[kUploadHeaderCapacity] = {};
     std::swprintf(headers, kUploadHeaderCapacity, kUploadHeaderFormat, body_length);
 
     uint32_t status = 0;
-    if (!platform::send_http_request(host.c_str(), kLogServerPort, kUploadVerb, object.c_str(),
+    if (!platform::send_http_request(host.c_str(), settings.port, kUploadVerb, object.c_str(),
                                      headers, body, body_length, &status)) {
         return static_cast<int>(nonzero_transfer_error(platform::get_last_error()));
     }
@@ -433,7 +432,8 @@ int http_post(const std::wstring& host, const std::wstring& object, const uint8_
     return error_code::kSuccess;
 }
 
-int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url) {
+int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url,
+                    const UploadSettings& settings) {
     std::unique_ptr<uint8_t[]> input;
     uint32_t n = 0;
     const uint32_t read_result = read_whole_log(path, &input, &n);
@@ -451,10 +451,11 @@ int upload_log_file(const std::wstring& path, const std::wstring& host, const st
     input.reset();
     if (framed != 0) return framed;
 
-    return http_post(host, url, frame.get(), frame_length);
+    return http_post(host, url, frame.get(), frame_length, settings);
 }
 
-int ship_logs(const std::wstring& url, const std::wstring& folder, const std::wstring& host) {
+int ship_logs(const std::wstring& url, const std::wstring& folder, const std::wstring& host,
+              const UploadSettings& settings) {
     const bool upload = upload_logs != 0;
     const bool keep = keep_logs != 0;
 
@@ -471,7 +472,7 @@ int ship_logs(const std::wstring& url, const std::wstring& folder, const std::ws
         const bool is_directory = (entry.attributes & platform::kFileAttributeDirectory) != 0;
         // A path that does not fit is skipped: the file is neither sent nor deleted.
         if (!is_directory && full_path_in_folder(folder, entry.name.c_str(), &path)) {
-            ship_one_log(path, host, url, upload, keep);
+            ship_one_log(path, host, url, upload, keep, settings);
         }
         if (!search.next(&entry)) {
             end_code = platform::get_last_error();

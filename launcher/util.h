@@ -46,7 +46,22 @@ extern uint8_t keep_logs;
 // wrap-around.
 uint64_t lzo_frame_capacity(uint32_t n);
 int lzo_frame(const uint8_t* input, uint32_t n, uint8_t* output, uint32_t* length);
+
+// Where the logs go and how long shipping may take. The defaults are the
+// product's: the server's port 80; a request gives up after 120 s in all
+// (WinINet's connect, send and receive time-outs added up), and the sweep
+// starts no new upload once 300 s have gone by, so a slow or stalling server
+// never holds the exit for longer. Logs not sent in time stay for the next
+// run. Tests pass a port of their own server and shorter limits.
+struct UploadSettings {
+    uint16_t port = 80;
+    uint32_t request_deadline_ms = 120000;
+    uint32_t sweep_budget_ms = 300000;
+};
+
 int http_post(const std::wstring& host, const std::wstring& object, const uint8_t* body,
-              uint32_t body_length);
-int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url);
-int ship_logs(const std::wstring& url, const std::wstring& folder, const std::wstring& host);
+              uint32_t body_length, const UploadSettings& settings = UploadSettings());
+int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url,
+                    const UploadSettings& settings = UploadSettings());
+int ship_logs(const std::wstring& url, const std::wstring& folder, const std::wstring& host,
+              const UploadSettings& settings = UploadSettings());

@@ -6,12 +6,18 @@ log's length as 4 bytes big-endian, then the LZO1X-1 stream of the log. A
 frame that unpacks to exactly that many bytes is stored under the storage
 folder as NAME.log, beside NAME.json, one line of JSON that records the
 request (method, path, agent, headers, sizes, the status answered). Names
-never repeat, so no upload overwrites another. A bad frame is answered 400
-and only its NAME.json is kept. With --keep-bodies the raw body is kept too,
-as NAME.frame.
+never repeat, so no upload overwrites another. With --keep-bodies the raw
+body is kept too, as NAME.frame.
+
+Nothing is stored for a request answered with an error (a bad frame gets
+400): its sender keeps the log and sends it again. A log whose content is
+already stored (the same SHA-256, also of a log stored before the collector
+started) is answered 200 and not stored again, so a sender that gave up
+waiting for an answer and sends once more leaves one copy.
 
 For fault tests the collector can answer every request with a chosen status
-(--status) or wait before it answers (--delay). For throughput measurements
+(--status), wait before it answers (--delay), or send its answer one byte at
+a time (--trickle-head, --trickle-body). For throughput measurements
 --discard reads each body and answers at once, without checking or storing.
 
 On start it prints "listening on ADDRESS:PORT" (the port it really got, also
@@ -19,10 +25,12 @@ with --port 0), then one line per request. SIGTERM or SIGINT stops it.
 """
 
 import argparse
+import hashlib
 import itertools
 import json
 import os
 import signal
+import socket
 import struct
 import sys
 import threading
@@ -61,14 +69,44 @@ def unpack_frame(body):
     return data
 
 
+def content_hash(data):
+    return hashlib.sha256(data).hexdigest()
+
+
 class Storage:
-    """The storage folder, handing out names that are never used twice."""
+    """The storage folder, handing out names that are never used twice, and
+    knowing every log it holds by the hash of its content (the logs already
+    in the folder when it starts included)."""
 
     def __init__(self, folder):
         self.folder = folder
         os.makedirs(folder, exist_ok=True)
         self._counter = itertools.count(1)
         self._lock = threading.Lock()
+        self._stored = {}
+        for entry in os.scandir(folder):
+            if entry.name.endswith(".log") and entry.is_file():
+                with open(entry.path, "rb") as stored:
+                    self._stored[content_hash(stored.read())] = entry.name[:-len(".log")]
+
+    def claim(self, data):
+        """None when a log with this content is new (it then counts as held
+        from now on), else the name it is stored under."""
+        digest = content_hash(data)
+        with self._lock:
+            if digest in self._stored:
+                return self._stored[digest]
+            self._stored[digest] = None
+            return None
+
+    def release(self, data):
+        """Forgets a claim whose log was not stored after all."""
+        with self._lock:
+            self._stored.pop(content_hash(data), None)
+
+    def remember(self, data, name):
+        with self._lock:
+            self._stored[content_hash(data)] = name
 
     def _new_name(self):
         while True:
@@ -83,12 +121,11 @@ class Storage:
             return name, fd
 
     def store(self, record, data, body=None):
-        """Writes the log (when there is one), the raw body (when asked to
-        keep it) and then the record, as one line of JSON."""
+        """Writes the log, the raw body (when asked to keep it) and then the
+        record, as one line of JSON."""
         name, record_fd = self._new_name()
-        if data is not None:
-            record["file"] = name + ".log"
-            self._write(name + ".log", data)
+        record["file"] = name + ".log"
+        self._write(name + ".log", data)
         if body is not None:
             record["body_file"] = name + ".frame"
             self._write(name + ".frame", body)
@@ -105,8 +142,11 @@ class CollectorServer(ThreadingHTTPServer):
     daemon_threads = True
     allow_reuse_address = True
 
-    def __init__(self, address, storage, status, delay, max_body, keep_bodies, discard):
+    def __init__(self, address, storage, status, delay, max_body, keep_bodies, discard,
+                 trickle_body=0.0, trickle_head=0.0):
         super().__init__(address, CollectorHandler)
+        self.trickle_body = trickle_body
+        self.trickle_head = trickle_head
         self.discard = discard
         self.storage = storage
         self.keep_bodies = keep_bodies
@@ -158,32 +198,74 @@ class CollectorHandler(BaseHTTPRequestHandler):
         try:
             data = unpack_frame(body)
         except FrameError as error:
-            record.update(accepted=False, reason=str(error), status=400)
-            self.server.storage.store(record, None, kept_body)
             self._answer(400, str(error))
             return
 
         status = self.server.forced_status
-        record.update(accepted=True, log_length=len(data), status=status)
-        name = self.server.storage.store(record, data, kept_body)
+        storage = self.server.storage
+        if status >= 400:
+            # The client is told the log was not taken, so none is kept:
+            # it comes again.
+            note = "%d bytes not stored" % len(data)
+        else:
+            existing = storage.claim(data)
+            if existing is not None:
+                # A log sent again, after an answer that its sender never
+                # saw: it is held once.
+                note = "%d bytes already stored as %s.log" % (len(data), existing)
+            else:
+                try:
+                    record.update(accepted=True, log_length=len(data), status=status)
+                    name = storage.store(record, data, kept_body)
+                except BaseException:
+                    storage.release(data)
+                    raise
+                storage.remember(data, name)
+                note = "%d bytes stored as %s.log" % (len(data), name)
         if self.server.delay > 0:
             self.server.stopping.wait(self.server.delay)
-        self._answer(status, "%d bytes stored as %s.log" % (len(data), name))
+        self._answer(status, note)
 
     def _answer(self, status, note):
-        payload = (note + "\n").encode()
-        try:
-            self.send_response(status)
-            self.send_header("Content-Type", "text/plain")
-            self.send_header("Content-Length", str(len(payload)))
-            self.send_header("Connection", "close")
-            self.end_headers()
-            self.wfile.write(payload)
-        except OSError as error:
-            note += " (answer not delivered: %s)" % error
-        self.close_connection = True
+        # The request's line is out before its answer: whoever got the
+        # answer finds the line.
         self.server.report("%s %s %s -> %d %s" % (
             self.client_address[0], self.command, self.path, status, note))
+        payload = (note + "\n").encode()
+        self.close_connection = True
+        try:
+            if self.server.trickle_head > 0:
+                self._trickle(self._head(status, len(payload)), self.server.trickle_head)
+            else:
+                self.send_response(status)
+                self.send_header("Content-Type", "text/plain")
+                self.send_header("Content-Length", str(len(payload)))
+                self.send_header("Connection", "close")
+                self.end_headers()
+                self.wfile.flush()
+            if self.server.trickle_body > 0:
+                self._trickle(payload, self.server.trickle_body)
+            else:
+                self.wfile.write(payload)
+        except OSError as error:
+            self.server.report("%s %s %s: answer not delivered: %s" % (
+                self.client_address[0], self.command, self.path, error))
+
+    def _head(self, status, length):
+        """The status line and headers, with a long padding header: enough
+        to go on trickling for far longer than any client waits."""
+        return ("HTTP/1.1 %d %s\r\nContent-Type: text/plain\r\nContent-Length: %d\r\n"
+                "Connection: close\r\nX-Padding: %s\r\n\r\n"
+                % (status, self.responses.get(status, ("",))[0], length, "." * 4096)).encode()
+
+    def _trickle(self, data, interval):
+        """Sends data one byte every interval seconds, until it is all out
+        or the collector stops."""
+        for i in range(len(data)):
+            self.wfile.write(data[i:i + 1])
+            self.wfile.flush()
+            if self.server.stopping.wait(interval):
+                raise ConnectionAbortedError("collector stopping")
 
 
 def parse_arguments(argv):
@@ -200,6 +282,12 @@ def parse_arguments(argv):
                         help="status to answer every valid upload with (default: 200)")
     parser.add_argument("--delay", type=float, default=0.0,
                         help="seconds to wait before answering an upload (default: 0)")
+    parser.add_argument("--trickle-body", type=float, default=0.0, metavar="SECONDS",
+                        help="answer with the status and headers at once, then send the "
+                             "body one byte every SECONDS (for time-out tests)")
+    parser.add_argument("--trickle-head", type=float, default=0.0, metavar="SECONDS",
+                        help="send the status line and headers one byte every SECONDS "
+                             "(for time-out tests)")
     parser.add_argument("--keep-bodies", action="store_true",
                         help="also store each raw request body as NAME.frame")
     parser.add_argument("--discard", action="store_true",
@@ -210,31 +298,53 @@ def parse_arguments(argv):
     arguments = parser.parse_args(argv)
     if not 100 <= arguments.status <= 599:
         parser.error("--status must be an HTTP status from 100 to 599")
-    if arguments.delay < 0:
-        parser.error("--delay cannot be negative")
+    if min(arguments.delay, arguments.trickle_body, arguments.trickle_head) < 0:
+        parser.error("--delay, --trickle-body and --trickle-head cannot be negative")
     return arguments
+
+
+def serve_until_stopped(server, announce):
+    """Serves on a thread of its own until SIGTERM or SIGINT arrives.
+
+    The signal handlers only record the signal. The main thread is woken by
+    the byte that the interpreter writes to a socket for every signal
+    (signal.set_wakeup_fd), so a handler never meets a lock that the code it
+    interrupted holds. The handlers are in place before announce() tells the
+    world the address, so a stop that follows the announcement at once is
+    heard."""
+    reader, writer = socket.socketpair()
+    writer.setblocking(False)
+    received = []
+
+    def note(signum, frame):
+        received.append(signum)
+
+    previous_fd = signal.set_wakeup_fd(writer.fileno(), warn_on_full_buffer=False)
+    signal.signal(signal.SIGTERM, note)
+    signal.signal(signal.SIGINT, note)
+    serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.05})
+    serving.start()
+    try:
+        announce()
+        while not received:
+            reader.recv(64)
+    finally:
+        server.stopping.set()
+        server.shutdown()
+        serving.join()
+        signal.set_wakeup_fd(previous_fd)
+        reader.close()
+        writer.close()
 
 
 def main(argv=None):
     arguments = parse_arguments(argv)
     server = CollectorServer((arguments.address, arguments.port), Storage(arguments.storage),
                              arguments.status, arguments.delay, arguments.max_body,
-                             arguments.keep_bodies, arguments.discard)
-
-    def stop(signum, frame):
-        server.stopping.set()
-
-    signal.signal(signal.SIGTERM, stop)
-    signal.signal(signal.SIGINT, stop)
-
-    serving = threading.Thread(target=server.serve_forever, kwargs={"poll_interval": 0.2})
-    serving.start()
+                             arguments.keep_bodies, arguments.discard,
+                             arguments.trickle_body, arguments.trickle_head)
     host, port = server.server_address[:2]
-    server.report("listening on %s:%d" % (host, port))
-    while not server.stopping.wait(0.5):
-        pass
-    server.shutdown()
-    serving.join()
+    serve_until_stopped(server, lambda: server.report("listening on %s:%d" % (host, port)))
     server.server_close()
     server.report("stopped")
     return 0

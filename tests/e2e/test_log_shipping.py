@@ -1,14 +1,7 @@
 """Log shipping end to end: the launcher posts its logs at exit to the log
-collector (tools/collector.py) on port 80 of a private loopback.
+collector (tools/collector.py) on port 80 of a private loopback (see
+loopback.py)."""
 
-The whole test process moves into a network namespace of its own (it needs
-root, as CI has), so port 80 is free there and no request can leave the
-machine. Every launcher and collector it starts lives in that namespace.
-"""
-
-import ctypes
-import json
-import os
 import struct
 import subprocess
 import time
@@ -17,10 +10,9 @@ from pathlib import Path
 
 import lzo
 
-from harness import PYTHON, SOURCE_DIR, Sandbox
+from harness import Sandbox
+from loopback import Collector, enter_private_network
 
-COLLECTOR = SOURCE_DIR / "tools" / "collector.py"
-CLONE_NEWNET = 0x40000000
 UPLOAD_PATH = "/upload_logs/v5/"
 # WinINet's receive time-out, which the launcher keeps.
 RECEIVE_TIMEOUT = 30
@@ -32,44 +24,7 @@ OLD_LOGS = {
 
 
 def setUpModule():
-    libc = ctypes.CDLL(None, use_errno=True)
-    if libc.unshare(CLONE_NEWNET) != 0:
-        raise unittest.SkipTest("cannot make a private network namespace: %s"
-                                % os.strerror(ctypes.get_errno()))
-    subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
-
-
-class Collector:
-    """The collector on port 80 of the private loopback, with its storage."""
-
-    def __init__(self, storage: Path, *options):
-        self.storage = storage
-        self.process = subprocess.Popen(
-            [PYTHON, str(COLLECTOR), "--port", "80", "--storage", str(storage), "--keep-bodies",
-             *options],
-            stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True)
-        first = self.process.stdout.readline()
-        if not first.startswith("listening on"):
-            self.stop()
-            raise AssertionError("collector did not start: %r" % first)
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.terminate()
-        self.process.communicate(timeout=30)
-
-    def uploads(self) -> list:
-        """Every request, as its record with the stored log and raw body."""
-        uploads = []
-        for record_file in sorted(self.storage.glob("*.json")):
-            record = json.loads(record_file.read_text(encoding="utf-8"))
-            record["log"] = (self.storage / record["file"]).read_bytes() if "file" in record else None
-            record["body"] = (self.storage / record["body_file"]).read_bytes()
-            uploads.append(record)
-        return uploads
-
-    def logs(self) -> list:
-        return sorted(upload["log"] for upload in self.uploads())
+    enter_private_network()
 
 
 def script(*lines: str) -> str:
@@ -93,7 +48,11 @@ class LogShippingTest(unittest.TestCase):
         return collector
 
     def make_app(self, *script_lines, **kwargs):
+        # Every run's log differs from every other's: the collector keeps
+        # one copy of a content it has seen.
         return self.sandbox.make_app(boot_source=script('stub.log("run of the test")',
+                                                        "import time",
+                                                        'stub.log("at %d" % time.time_ns())',
                                                         *script_lines), **kwargs)
 
     def put_old_logs(self, app, logs=None) -> Path:
@@ -186,13 +145,15 @@ class LogShippingTest(unittest.TestCase):
         folder = self.put_old_logs(app)
         failing = self.start_collector("--status", "500")
         self.run_app(app)
-        self.assertEqual(len(failing.uploads()), 3)
+        self.assertEqual(len(failing.requests()), 3)
+        self.assertEqual(failing.uploads(), [])
         self.assertEqual(len(self.files_in(folder)), 3)
         failing.stop()
 
         not_found = self.start_collector("--status", "404")
         self.run_app(app)
-        self.assertEqual(len(not_found.uploads()), 4)
+        self.assertEqual(len(not_found.requests()), 4)
+        self.assertEqual(not_found.uploads(), [])
         self.assertEqual(self.files_in(folder), [])
 
     def test_server_slower_than_the_time_out_keeps_the_logs(self):
@@ -221,7 +182,9 @@ class LogShippingTest(unittest.TestCase):
         self.assertEqual(len(self.files_in(folder)), 3)
         self.run_app(app)
         self.assertEqual(len(self.files_in(folder)), 4)
-        self.assertEqual(len(collector.uploads()), 3 + 4)
+        self.assertEqual(len(collector.requests()), 3 + 4)
+        # The logs posted again are known to the collector and stored once.
+        self.assertEqual(len(collector.uploads()), 4)
 
     def test_upload_off_and_keep_on_touches_nothing(self):
         collector = self.start_collector()

@@ -17,7 +17,7 @@ namespace {
 class Configuration : public ::testing::Test {
 protected:
     void make_app(const std::vector<std::string>& options) {
-        std::string command = "/usr/bin/python3.11 " TEST_SOURCE_DIR "/tools/mkapp.py"
+        std::string command = "timeout -s KILL 60 /usr/bin/python3.11 " TEST_SOURCE_DIR "/tools/mkapp.py"
                               " --launcher /bin/true --no-script -o " +
                               temp.file("app");
         for (const std::string& option : options) command += " '" + option + "'";

@@ -371,7 +371,7 @@ TEST(ExecutableResources, AppendedImageIsServedToTheProcess) {
                              record(0, u"TRUNC", 1, {'x', 'y'}, 100)});
     write_whole_file(dir.file("child"), with_trailer(read_whole_file("/proc/self/exe"), img));
     ASSERT_EQ(chmod(dir.file("child").c_str(), 0700), 0);
-    const std::string command = std::string(kChildMarker) + "=" + dir.file("passed") + " " +
+    const std::string command = "timeout -s KILL 60 env " + std::string(kChildMarker) + "=" + dir.file("passed") + " " +
                                 dir.file("child") + " --gtest_filter=ExecutableResourcesChild.*";
     EXPECT_EQ(std::system(command.c_str()), 0);
     EXPECT_EQ(read_whole_file(dir.file("passed")), "passed");

@@ -23,3 +23,19 @@ private:
 std::string read_whole_file(const std::string& path);
 void write_whole_file(const std::string& path, const std::string& content);
 std::wstring widen_ascii(const std::string& text);
+
+#ifndef _WIN32
+#include <sys/types.h>
+
+#include <vector>
+
+// Starts a program (arguments[0] is its path), its standard output and error
+// going to output_file when one is named: its process id, or -1.
+pid_t start_program(const std::vector<std::string>& arguments,
+                    const std::string& output_file = std::string());
+// Waits at most deadline_seconds for a child to end, then kills it
+// (SIGKILL) and reaps it: its wait status, or -1 when it had to be killed.
+int wait_for_program(pid_t pid, int deadline_seconds);
+// SIGTERM, then wait_for_program.
+int stop_program(pid_t pid, int deadline_seconds);
+#endif

@@ -179,9 +179,8 @@ std::string run_in_child_with_log(const TempDir& temp, void (*body)()) {
         close_log();
         std::_Exit(0);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    const int status = wait_for_program(child, 60);
+    EXPECT_TRUE(status >= 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0);
     std::string content;
     for (const auto& entry : std::filesystem::directory_iterator(temp.file("C/P/logs"))) {
         content += read_whole_file(entry.path().string());

@@ -1,7 +1,7 @@
 // Log shipping: the LZO frame, the HTTP POST, the log folder sweep, and the
 // POSIX file layer under them. The network cases run against the real
-// collector (tools/collector.py) on port 80 of a private loopback, so they
-// need the rights to make a network namespace (root).
+// collector (tools/collector.py) on a port of the loopback that it picks
+// itself; they need no special rights.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -19,9 +19,9 @@
 #ifndef _WIN32
 #include <dirent.h>
 #include <fcntl.h>
-#include <net/if.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <poll.h>
-#include <sched.h>
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/ioctl.h>
@@ -151,19 +151,12 @@ const char kPython[] = "/usr/bin/python3.11";
 
 std::string collector_script() { return std::string(TEST_SOURCE_DIR) + "/tools/collector.py"; }
 
-// Runs a program and waits for it: its exit status, or -1.
+// Runs a program for at most a minute: its exit status, or -1.
 int run_program(const std::vector<std::string>& arguments) {
-    std::vector<char*> argv;
-    for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    const pid_t pid = fork();
-    if (pid == 0) {
-        execv(argv[0], argv.data());
-        _exit(127);
-    }
-    int status = 0;
-    if (pid < 0 || waitpid(pid, &status, 0) != pid || !WIFEXITED(status)) return -1;
-    return WEXITSTATUS(status);
+    const pid_t pid = start_program(arguments);
+    if (pid < 0) return -1;
+    const int status = wait_for_program(pid, 60);
+    return status >= 0 && WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 
 // The frame unpacked by the collector side's own LZO module must be the input.
@@ -324,68 +317,31 @@ TEST(FolderSearch, NothingMatchingAndNoFolderAreDifferentFailures) {
     EXPECT_EQ(end_code, 3u);
 }
 
-// ---- the collector on a private loopback ----------------------------------------
+// ---- the collector on the loopback ---------------------------------------------
 
-// Moves this process into a network namespace of its own with its loopback
-// up, once: port 80 there is free and nothing can leave the machine. A proxy
-// from the caller's environment would be out of reach there.
-bool in_private_network() {
-    static const bool entered = [] {
-        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
-            unsetenv(name);
-        }
-        if (unshare(CLONE_NEWNET) != 0) return false;
-        const int s = socket(AF_INET, SOCK_DGRAM, 0);
-        if (s < 0) return false;
-        ifreq request{};
-        std::strncpy(request.ifr_name, "lo", IFNAMSIZ - 1);
-        bool up = ioctl(s, SIOCGIFFLAGS, &request) == 0;
-        request.ifr_flags = static_cast<short>(request.ifr_flags | IFF_UP);
-        up = up && ioctl(s, SIOCSIFFLAGS, &request) == 0;
-        close(s);
-        return up;
-    }();
-    return entered;
-}
-
-// tools/collector.py on 127.0.0.1:80, stopped with SIGTERM when it goes.
+// tools/collector.py on 127.0.0.1 and a port of its own choosing, its output
+// in a file. Every wait has a deadline; a collector that does not stop on
+// SIGTERM is killed.
 class Collector {
 public:
     explicit Collector(std::vector<std::string> options = {}) {
         std::vector<std::string> arguments = {kPython, collector_script(), "--address",
-                                              "127.0.0.1", "--port", "80", "--storage",
+                                              "127.0.0.1", "--port", "0", "--storage",
                                               storage_.path(), "--keep-bodies"};
         arguments.insert(arguments.end(), options.begin(), options.end());
-        int out[2];
-        if (pipe(out) != 0) return;
-        pid_ = fork();
-        if (pid_ == 0) {
-            dup2(out[1], 1);
-            close(out[0]);
-            close(out[1]);
-            std::vector<char*> argv;
-            for (const std::string& a : arguments) argv.push_back(const_cast<char*>(a.c_str()));
-            argv.push_back(nullptr);
-            execv(argv[0], argv.data());
-            _exit(127);
-        }
-        close(out[1]);
-        output_ = out[0];
-        ready_ = wait_for_line("listening on");
+        pid_ = start_program(arguments, output_file());
+        if (pid_ > 0) port_ = wait_for_port();
     }
     ~Collector() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
-        }
-        if (output_ >= 0) close(output_);
+        if (pid_ > 0) stop_program(pid_, kStopDeadlineSeconds);
     }
     Collector(const Collector&) = delete;
     Collector& operator=(const Collector&) = delete;
 
-    bool ready() const { return ready_; }
+    bool ready() const { return port_ != 0; }
+    uint16_t port() const { return port_; }
 
-    // The one-line JSON records of every request, in arrival order.
+    // The one-line JSON records of every stored log, in arrival order.
     std::vector<std::string> records() const {
         std::vector<std::string> lines;
         for (const std::string& name : names_in(storage_.path())) {
@@ -395,11 +351,27 @@ public:
         }
         return lines;
     }
-    // The logs the collector unpacked, in arrival order.
+    // The logs the collector unpacked and stored, in arrival order.
     std::vector<std::string> logs() const { return contents_ending_in(".log"); }
     std::vector<std::string> bodies() const { return contents_ending_in(".frame"); }
+    // The line the collector printed for each request it answered, stored or not.
+    std::vector<std::string> requests() const {
+        std::vector<std::string> lines;
+        const std::string output = read_whole_file(output_file());
+        size_t start = 0;
+        for (size_t end; (end = output.find('\n', start)) != std::string::npos; start = end + 1) {
+            const std::string line = output.substr(start, end - start);
+            if (line.find(" -> ") != std::string::npos) lines.push_back(line);
+        }
+        return lines;
+    }
 
 private:
+    static constexpr int kStartDeadlineSeconds = 20;
+    static constexpr int kStopDeadlineSeconds = 10;
+
+    std::string output_file() const { return output_.file("collector.out"); }
+
     std::vector<std::string> contents_ending_in(const std::string& suffix) const {
         std::vector<std::string> contents;
         for (const std::string& name : names_in(storage_.path())) {
@@ -411,33 +383,59 @@ private:
         return contents;
     }
 
-    bool wait_for_line(const std::string& start) {
-        std::string seen;
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    // The port of the "listening on 127.0.0.1:PORT" line; 0 when it does not
+    // come in time or the collector ends first.
+    uint16_t wait_for_port() {
+        const std::string prefix = "listening on 127.0.0.1:";
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::seconds(kStartDeadlineSeconds);
         while (std::chrono::steady_clock::now() < deadline) {
-            pollfd p{output_, POLLIN, 0};
-            if (poll(&p, 1, 200) <= 0) continue;
-            char buffer[256];
-            const ssize_t got = read(output_, buffer, sizeof buffer);
-            if (got <= 0) return false;
-            seen.append(buffer, static_cast<size_t>(got));
-            if (seen.find(start) != std::string::npos && seen.find('\n') != std::string::npos) {
-                return true;
+            const std::string output = read_whole_file(output_file());
+            const size_t at = output.find(prefix);
+            const size_t end = at == std::string::npos ? at : output.find('\n', at);
+            if (end != std::string::npos) {
+                return static_cast<uint16_t>(std::stoi(output.substr(at + prefix.size())));
             }
+            if (waitpid(pid_, nullptr, WNOHANG) == pid_) {
+                pid_ = -1;
+                return 0;
+            }
+            usleep(20 * 1000);
         }
-        return false;
+        return 0;
     }
 
     TempDir storage_;
+    TempDir output_;
     pid_t pid_ = -1;
-    int output_ = -1;
-    bool ready_ = false;
+    uint16_t port_ = 0;
 };
+
+// A port on the loopback that nothing listens on: one the system just handed
+// out and took back.
+uint16_t unused_port() {
+    const int s = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t size = sizeof address;
+    uint16_t port = 0;
+    if (s >= 0 && bind(s, reinterpret_cast<sockaddr*>(&address), sizeof address) == 0 &&
+        getsockname(s, reinterpret_cast<sockaddr*>(&address), &size) == 0) {
+        port = ntohs(address.sin_port);
+    }
+    if (s >= 0) close(s);
+    return port;
+}
 
 class Shipping : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (!in_private_network()) GTEST_SKIP() << "needs a private network namespace (root)";
+        // A proxy from the caller's environment would stand between the
+        // launcher and the loopback.
+        for (const char* name : {"http_proxy", "HTTP_PROXY", "all_proxy", "ALL_PROXY"}) {
+            unsetenv(name);
+        }
         saved_upload_ = upload_logs;
         saved_keep_ = keep_logs;
         upload_logs = 1;
@@ -448,8 +446,17 @@ protected:
         keep_logs = saved_keep_;
     }
 
-    static int post(const std::vector<uint8_t>& body, const std::wstring& object = L"upload_logs/v5/") {
-        return http_post(L"127.0.0.1", object, body.data(), static_cast<uint32_t>(body.size()));
+    static UploadSettings to(uint16_t port) {
+        UploadSettings settings;
+        settings.port = port;
+        return settings;
+    }
+    static UploadSettings to(const Collector& collector) { return to(collector.port()); }
+
+    static int post(const Collector& collector, const std::vector<uint8_t>& body,
+                    const std::wstring& object = L"upload_logs/v5/") {
+        return http_post(L"127.0.0.1", object, body.data(), static_cast<uint32_t>(body.size()),
+                         to(collector));
     }
 
     TempDir logs_;
@@ -458,6 +465,10 @@ private:
     uint8_t saved_upload_ = 1;
     uint8_t saved_keep_ = 0;
 };
+
+bool names_in_storage_are_empty(const Collector& collector) {
+    return collector.records().empty() && collector.logs().empty() && collector.bodies().empty();
+}
 
 bool has(const std::string& record, const std::string& part) {
     return record.find(part) != std::string::npos;
@@ -468,7 +479,7 @@ TEST_F(Shipping, PostCarriesPathAgentBothHeadersAndTheFrame) {
     ASSERT_TRUE(collector.ready());
     const std::string log = log_like_text(5000, 3);
     const std::vector<uint8_t> frame = frame_of(bytes_of(log));
-    ASSERT_EQ(post(frame), 0);
+    ASSERT_EQ(post(collector, frame), 0);
 
     const std::vector<std::string> records = collector.records();
     ASSERT_EQ(records.size(), 1u);
@@ -485,7 +496,7 @@ TEST_F(Shipping, PostCarriesPathAgentBothHeadersAndTheFrame) {
 TEST_F(Shipping, PathKeepsItsOwnLeadingSlashAndEmptyBodyIsTheEightByteFrame) {
     Collector collector;
     ASSERT_TRUE(collector.ready());
-    ASSERT_EQ(post(frame_of({}), L"/already/rooted"), 0);
+    ASSERT_EQ(post(collector, frame_of({}), L"/already/rooted"), 0);
     const std::vector<std::string> records = collector.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_TRUE(has(records[0], "\"path\": \"/already/rooted\"")) << records[0];
@@ -496,7 +507,7 @@ TEST_F(Shipping, PathKeepsItsOwnLeadingSlashAndEmptyBodyIsTheEightByteFrame) {
 TEST_F(Shipping, PathBytesThatCannotStandInARequestLineAreEscaped) {
     Collector collector;
     ASSERT_TRUE(collector.ready());
-    ASSERT_EQ(post(frame_of(bytes_of("x")), L"logs v5/\u00e4?id=1#2"), 0);
+    ASSERT_EQ(post(collector, frame_of(bytes_of("x")), L"logs v5/\u00e4?id=1#2"), 0);
     const std::vector<std::string> records = collector.records();
     ASSERT_EQ(records.size(), 1u);
     EXPECT_TRUE(has(records[0], "\"path\": \"/logs%20v5/%C3%A4?id=1%232\"")) << records[0];
@@ -507,29 +518,33 @@ TEST_F(Shipping, ClientErrorIsDeliveredServerErrorIsNot) {
     {
         Collector not_found({"--status", "404"});
         ASSERT_TRUE(not_found.ready());
-        EXPECT_EQ(post(frame), 0);
+        EXPECT_EQ(post(not_found, frame), 0);
+        EXPECT_TRUE(not_found.logs().empty());
     }
     {
         Collector failing({"--status", "500"});
         ASSERT_TRUE(failing.ready());
-        EXPECT_EQ(post(frame), 500);
+        EXPECT_EQ(post(failing, frame), 500);
+        EXPECT_TRUE(failing.logs().empty());
     }
     {
         Collector bad_frame;  // answers 400 to what is not a frame
         ASSERT_TRUE(bad_frame.ready());
-        EXPECT_EQ(post(bytes_of("not a frame")), 0);
+        EXPECT_EQ(post(bad_frame, bytes_of("not a frame")), 0);
+        EXPECT_EQ(bad_frame.requests().size(), 1u);
+        EXPECT_TRUE(names_in_storage_are_empty(bad_frame));
     }
 }
 
 TEST_F(Shipping, NoServerAndNoNameAreWinInetFailures) {
     const std::vector<uint8_t> frame = frame_of(bytes_of("x"));
-    EXPECT_EQ(post(frame), 12029);  // nothing listens on port 80
-    EXPECT_EQ(http_post(L"no-such-host.invalid", L"upload_logs/v5/", frame.data(),
-                        static_cast<uint32_t>(frame.size())),
+    const uint32_t size = static_cast<uint32_t>(frame.size());
+    const UploadSettings nobody = to(unused_port());
+    EXPECT_EQ(http_post(L"127.0.0.1", L"upload_logs/v5/", frame.data(), size, nobody), 12029);
+    EXPECT_EQ(http_post(L"no-such-host.invalid", L"upload_logs/v5/", frame.data(), size, nobody),
               12007);
-    EXPECT_EQ(http_post(L"evil.example/x", L"up", frame.data(), static_cast<uint32_t>(frame.size())),
-              12007);
-    EXPECT_NE(http_post(L"", L"up", frame.data(), static_cast<uint32_t>(frame.size())), 0);
+    EXPECT_EQ(http_post(L"evil.example/x", L"up", frame.data(), size, nobody), 12007);
+    EXPECT_NE(http_post(L"", L"up", frame.data(), size, nobody), 0);
 }
 
 TEST_F(Shipping, ServerSlowerThanTheReceiveTimeOutIsATimeOut) {
@@ -544,7 +559,7 @@ TEST_F(Shipping, ServerSlowerThanTheReceiveTimeOutIsATimeOut) {
     uint32_t status = 0;
     const auto start = std::chrono::steady_clock::now();
     EXPECT_FALSE(platform::send_http_request(
-        L"127.0.0.1", 80, L"POST", L"upload_logs/v5/",
+        L"127.0.0.1", slow.port(), L"POST", L"upload_logs/v5/",
         headers.c_str(), frame.data(),
         static_cast<uint32_t>(frame.size()), &status, short_wait));
     EXPECT_EQ(platform::get_last_error(), 12002u);
@@ -558,9 +573,13 @@ TEST_F(Shipping, UploadReadsFramesAndPostsTheWholeFile) {
     ASSERT_TRUE(collector.ready());
     const std::string log = log_like_text(300000, 11);
     write_whole_file(logs_.file("a.log"), log);
-    EXPECT_EQ(upload_log_file(widen_ascii(logs_.file("a.log")), L"127.0.0.1", L"upload_logs/v5/"), 0);
+    EXPECT_EQ(upload_log_file(widen_ascii(logs_.file("a.log")), L"127.0.0.1", L"upload_logs/v5/",
+                              to(collector)),
+              0);
     EXPECT_EQ(collector.logs(), std::vector<std::string>{log});
-    EXPECT_EQ(upload_log_file(widen_ascii(logs_.file("gone.log")), L"127.0.0.1", L"u"), 2);
+    EXPECT_EQ(upload_log_file(widen_ascii(logs_.file("gone.log")), L"127.0.0.1", L"u",
+                              to(collector)),
+              2);
 }
 
 TEST_F(Shipping, ShortReadIsAFailureNotADelivery) {
@@ -570,8 +589,8 @@ TEST_F(Shipping, ShortReadIsAFailureNotADelivery) {
     if (stat(kShortFile, &info) != 0 || info.st_size <= 64) GTEST_SKIP() << "no sysfs";
     Collector collector;
     ASSERT_TRUE(collector.ready());
-    EXPECT_EQ(upload_log_file(widen_ascii(kShortFile), L"127.0.0.1", L"u"), 38);
-    EXPECT_TRUE(collector.records().empty());
+    EXPECT_EQ(upload_log_file(widen_ascii(kShortFile), L"127.0.0.1", L"u", to(collector)), 38);
+    EXPECT_TRUE(collector.requests().empty());
 }
 
 TEST_F(Shipping, FileOf4GiBIsRefusedAndKept) {
@@ -582,10 +601,10 @@ TEST_F(Shipping, FileOf4GiBIsRefusedAndKept) {
     close(fd);
     Collector collector;
     ASSERT_TRUE(collector.ready());
-    EXPECT_EQ(upload_log_file(widen_ascii(big), L"127.0.0.1", L"u"), 223);
-    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1"), 0);
+    EXPECT_EQ(upload_log_file(widen_ascii(big), L"127.0.0.1", L"u", to(collector)), 223);
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1", to(collector)), 0);
     EXPECT_EQ(names_in(logs_.path()), std::vector<std::string>{"huge.log"});
-    EXPECT_TRUE(collector.records().empty());
+    EXPECT_TRUE(collector.requests().empty());
 }
 
 TEST_F(Shipping, FlagsDecideWhatIsPostedAndWhatIsDeleted) {
@@ -604,7 +623,7 @@ TEST_F(Shipping, FlagsDecideWhatIsPostedAndWhatIsDeleted) {
         ASSERT_TRUE(collector.ready());
         upload_logs = row.upload;
         keep_logs = row.keep;
-        EXPECT_EQ(ship_logs(L"upload_logs/v5/", folder.wpath(), L"127.0.0.1"), 0);
+        EXPECT_EQ(ship_logs(L"upload_logs/v5/", folder.wpath(), L"127.0.0.1", to(collector)), 0);
         const std::string where = "upload " + std::to_string(row.upload) + " keep " +
                                   std::to_string(row.keep);
         EXPECT_EQ(collector.records().size(), row.posted) << where;
@@ -615,18 +634,19 @@ TEST_F(Shipping, FlagsDecideWhatIsPostedAndWhatIsDeleted) {
 TEST_F(Shipping, FailedUploadsStayForTheNextSweep) {
     write_whole_file(logs_.file("old.log"), "old run\n");
     write_whole_file(logs_.file("new.log"), "new run\n");
-    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);  // no server
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1", to(unused_port())), 0);
     EXPECT_EQ(names_in(logs_.path()), (std::vector<std::string>{"new.log", "old.log"}));
     {
         Collector failing({"--status", "503"});
         ASSERT_TRUE(failing.ready());
-        EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
-        EXPECT_EQ(failing.records().size(), 2u);
+        EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1", to(failing)), 0);
+        EXPECT_EQ(failing.requests().size(), 2u);
+        EXPECT_TRUE(failing.logs().empty());
         EXPECT_EQ(names_in(logs_.path()).size(), 2u);
     }
     Collector collector;
     ASSERT_TRUE(collector.ready());
-    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1", to(collector)), 0);
     std::vector<std::string> logs = collector.logs();
     std::sort(logs.begin(), logs.end());
     EXPECT_EQ(logs, (std::vector<std::string>{"new run\n", "old run\n"}));
@@ -641,7 +661,7 @@ TEST_F(Shipping, FoldersAndPathsTooLongAreSkippedAndKept) {
     write_whole_file(logs_.file("ok.log"), "fine\n");
     Collector collector;
     ASSERT_TRUE(collector.ready());
-    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1", to(collector)), 0);
     EXPECT_EQ(collector.logs(), std::vector<std::string>{"fine\n"});
     EXPECT_EQ(names_in(logs_.path()), (std::vector<std::string>{long_name, "x.log"}));
     EXPECT_EQ(names_in(logs_.file("x.log")), std::vector<std::string>{"inner.log"});
@@ -674,28 +694,29 @@ TEST_F(Shipping, LogAnotherLauncherStillWritesIsNeitherSentNorDeleted) {
         Collector collector;
         ASSERT_TRUE(collector.ready());
         upload_logs = upload;
-        EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+        EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1", to(collector)), 0);
         EXPECT_EQ(names_in(logs_.path()), std::vector<std::string>{"busy.log"});
         EXPECT_EQ(collector.logs(), upload ? std::vector<std::string>{"finished run\n"}
                                            : std::vector<std::string>{});
         write_whole_file(logs_.file("done.log"), "finished run\n");
     }
     close(release[1]);
-    waitpid(writer, nullptr, 0);
+    EXPECT_EQ(wait_for_program(writer, 20), 0);
     close(ready[0]);
 
     // Once the writer has gone, its log is shipped like any other.
     Collector collector;
     ASSERT_TRUE(collector.ready());
     upload_logs = 1;
-    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1"), 0);
+    EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1", to(collector)), 0);
     EXPECT_TRUE(names_in(logs_.path()).empty());
 }
 
 TEST_F(Shipping, SweepSetUpFailuresEndItAtOnce) {
-    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1"), 2);  // no log at all
-    EXPECT_EQ(ship_logs(L"u", logs_.wpath() + L"/missing", L"127.0.0.1"), 3);
-    EXPECT_EQ(ship_logs(L"u", std::wstring(300, L'd'), L"127.0.0.1"), 161);
+    const UploadSettings nobody = to(unused_port());
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1", nobody), 2);  // no log at all
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath() + L"/missing", L"127.0.0.1", nobody), 3);
+    EXPECT_EQ(ship_logs(L"u", std::wstring(300, L'd'), L"127.0.0.1", nobody), 161);
 }
 
 #endif  // !_WIN32
