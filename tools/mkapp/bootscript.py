@@ -95,9 +95,10 @@ def run_main_module(name):
     exec(code, main.__dict__)
 
 
+main_module = stub.get_main_module()
 sys.argv = stub.get_argv()
 try:
-    run_main_module(stub.get_main_module())
+    run_main_module(main_module)
 except SystemExit as exit:
     stub.crt_exit(exit_status(exit.code))
 '''

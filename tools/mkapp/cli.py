@@ -16,7 +16,8 @@ from .errors import BuildError, read_input, require_embedded_python, require_fil
 from .graph import build_graph
 from .options import check_arguments, make_parser
 from .placement import place
-from .report import REPORT_NAME, report_text, required_missing, summary_lines
+from .report import (REPORT_NAME, missing_lines, report_text, required_missing,
+                     summary_lines)
 from .resources import (BOOT_SCRIPT_FILE, DEFAULT_BLOCK, GENERATED_ICON_FILE, GENERATED_RC_FILE,
                         AppResources, compile_generated, compile_given_rc, find_version_info,
                         parse_res, version_strings)
@@ -234,8 +235,7 @@ def build_lib_dll(app_dir, main_module: str, destination=None, boot_script=None,
     data = placement.archive_bytes()
     if destination is not None:
         write_atomically(Path(destination), data, 0o644)
-    warnings = [line.partition("warning: missing ")[2]
-                for line in summary_lines(app, "")[1:]]
+    warnings = missing_lines(app)
     return data, LibraryReport(sorted(placement.archive_modules), warnings)
 
 

@@ -60,6 +60,15 @@ C_IMPORTS = {
     "_io": ("encodings",),
 }
 
+# The standard-library modules behind the lazy aliases of the Python 2/3
+# compatibility module six (six.moves.http_client, ...), which no import
+# statement names. Followed for every module called six, vendored ones too.
+SIX_MOVES = ("http.client", "http.cookiejar", "http.cookies", "http.server", "queue",
+             "urllib.parse", "urllib.request", "urllib.error", "urllib.response",
+             "urllib.robotparser", "configparser", "html.parser", "html.entities", "io",
+             "pickle", "copyreg", "socketserver", "xmlrpc.client", "_thread", "reprlib",
+             "collections", "itertools", "shlex", "subprocess", "email.mime.text")
+
 
 @dataclasses.dataclass
 class Module:
@@ -103,21 +112,48 @@ class ImportRequest:
     optional: bool = False
 
 
-class ImportCollector(ast.NodeVisitor):
-    """The imports of one module's syntax tree, as ImportRequest objects."""
+# The fields of a syntax node that hold statements: imports are statements,
+# so the collector walks these and skips every expression.
+STATEMENT_FIELDS = ("body", "orelse", "handlers", "finalbody", "cases")
 
-    def __init__(self, package: str | None):
+
+class ImportCollector(ast.NodeVisitor):
+    """The imports of one module's syntax tree, as ImportRequest objects.
+
+    Import statements are followed with their context (optional inside a
+    try that catches ImportError). Calls of importlib.import_module or
+    __import__ with a constant name count as optional imports; they are
+    looked for only when `calls` is true (the source names them)."""
+
+    def __init__(self, package: str | None, calls: bool = True):
         self.package = package  # the package relative imports start from
         self.requests = []
         self.optional = 0
+        self.calls = calls
+
+    def collect(self, tree: ast.Module) -> list:
+        self.visit(tree)
+        if self.calls:
+            self.optional += 1
+            for node in ast.walk(tree):
+                if isinstance(node, ast.Call):
+                    self.visit_import_call(node)
+            self.optional -= 1
+        return self.requests
+
+    def generic_visit(self, node):
+        for field in STATEMENT_FIELDS:
+            for child in getattr(node, field, ()):
+                self.visit(child)
 
     def visit_Try(self, node):
+        # The body's imports and the fallbacks in the handlers are optional.
         catches = any(handler_catches_import_error(handler.type) for handler in node.handlers)
         self.optional += catches
-        for statement in node.body:
-            self.visit(statement)
+        for part in node.body + node.handlers:
+            self.visit(part)
         self.optional -= catches
-        for part in node.handlers + node.orelse + node.finalbody:
+        for part in node.orelse + node.finalbody:
             self.visit(part)
 
     visit_TryStar = visit_Try
@@ -139,24 +175,25 @@ class ImportCollector(ast.NodeVisitor):
             return
         self.add(base, tuple(alias.name for alias in node.names if alias.name != "*"))
 
-    def visit_Call(self, node):
-        # importlib.import_module("name") and __import__("name") with a constant name.
+    def visit_import_call(self, node):
+        # importlib.import_module("name"[, package]) and __import__("name").
         function = node.func
         called = function.attr if isinstance(function, ast.Attribute) else \
             function.id if isinstance(function, ast.Name) else None
-        if called in ("import_module", "__import__") and node.args \
-                and isinstance(node.args[0], ast.Constant) and isinstance(node.args[0].value, str):
-            name = node.args[0].value
-            if called == "import_module" and name.startswith("."):
-                package = node.args[1].value if len(node.args) > 1 and isinstance(
-                    node.args[1], ast.Constant) else self.package
-                level = len(name) - len(name.lstrip("."))
-                saved, self.package = self.package, package
-                name = self.resolve(name.lstrip(".") or None, level)
-                self.package = saved
-            if name:
-                self.add(name)
-        self.generic_visit(node)
+        if called not in ("import_module", "__import__") or not node.args \
+                or not isinstance(node.args[0], ast.Constant) \
+                or not isinstance(node.args[0].value, str):
+            return
+        name = node.args[0].value
+        if called == "import_module" and name.startswith("."):
+            package = node.args[1].value if len(node.args) > 1 and isinstance(
+                node.args[1], ast.Constant) else self.package
+            level = len(name) - len(name.lstrip("."))
+            saved, self.package = self.package, package
+            name = self.resolve(name.lstrip(".") or None, level)
+            self.package = saved
+        if name:
+            self.add(name)
 
     def resolve(self, module: str | None, level: int) -> str | None:
         if level == 0:
@@ -204,6 +241,25 @@ def parse_source(path: Path) -> ast.Module:
         raise BuildError("%s: %s" % (path, error))
     except OSError as error:
         raise BuildError("cannot read %s: %s" % (path, error.strerror))
+
+
+_imports_cache = {}
+
+
+def imports_of(path: Path, package: str | None) -> list:
+    """The ImportRequest objects of a source file, read once per process for
+    the same file contents."""
+    path = Path(path)
+    try:
+        status = path.stat()
+    except OSError as error:
+        raise BuildError("cannot read %s: %s" % (path, error.strerror))
+    key = (str(path), status.st_mtime_ns, status.st_size, package)
+    if key not in _imports_cache:
+        source = path.read_bytes()
+        calls = b"import_module" in source or b"__import__" in source
+        _imports_cache[key] = ImportCollector(package, calls).collect(parse_source(path))
+    return _imports_cache[key]
 
 
 def bound_names(tree: ast.Module) -> set | None:
@@ -319,7 +375,8 @@ class ModuleGraph:
             return
         entry = self.missing.setdefault(name, Missing(name))
         key = importer or "(start)"
-        entry.importers[key] = entry.importers.get(key, True) and optional
+        # A module that guards one import of a name knows it may be missing.
+        entry.importers[key] = entry.importers.get(key, False) or optional
 
     def _find(self, name: str, parent: Module | None) -> Module | None:
         last = name.rpartition(".")[2]
@@ -370,16 +427,16 @@ class ModuleGraph:
             self._scan(module, package)
 
     def _scan(self, module: Module, package: str | None) -> None:
-        for name in C_IMPORTS.get(module.name, ()):
+        implicit = C_IMPORTS.get(module.name, ())
+        if module.name.rpartition(".")[2] == "six":
+            implicit = SIX_MOVES
+        for name in implicit:
             self._import(name, module.name, True)
         if module.kind != "source":
             return
         if package is None:
             package = module.name if module.is_package else module.name.rpartition(".")[0]
-        tree = parse_source(module.file)
-        collector = ImportCollector(package or None)
-        collector.visit(tree)
-        for request in collector.requests:
+        for request in imports_of(module.file, package or None):
             base = self._import(request.name, module.name, request.optional)
             for item in request.fromlist:
                 self._import_from(base, request.name, item, module.name, request.optional)
@@ -438,9 +495,7 @@ def application_modules(app_dir: Path) -> dict:
 
 def imported_top_names(path: Path) -> set:
     """Top-level names of the absolute imports in a source file, nested ones included."""
-    collector = ImportCollector(None)
-    collector.visit(parse_source(path))
-    return {request.name.partition(".")[0] for request in collector.requests}
+    return {request.name.partition(".")[0] for request in imports_of(path, None)}
 
 
 def hook_name(trigger: str) -> str:

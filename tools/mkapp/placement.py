@@ -54,13 +54,21 @@ class Placement:
         return zip_bytes(self.archive)
 
 
+_compiled = {}
+
+
 def pyc_bytes(source: bytes, filename: str) -> bytes:
     """A compiled module in the standard format, hash-based and unchecked, so
-    that the output depends only on the sources."""
-    code = compile_source(source, filename)
-    flags = 0b01  # hash-based, unchecked
-    return (importlib.util.MAGIC_NUMBER + struct.pack("<I", flags)
-            + importlib.util.source_hash(source) + marshal.dumps(code))
+    that the output depends only on the sources. Compiled once per process
+    for the same source and file name."""
+    source_hash = importlib.util.source_hash(source)
+    key = (source_hash, len(source), filename)
+    if key not in _compiled:
+        code = compile_source(source, filename)
+        flags = 0b01  # hash-based, unchecked
+        _compiled[key] = (importlib.util.MAGIC_NUMBER + struct.pack("<I", flags)
+                          + source_hash + marshal.dumps(code))
+    return _compiled[key]
 
 
 def zip_bytes(files: dict) -> bytes:

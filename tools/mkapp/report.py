@@ -64,14 +64,29 @@ def extension_names(app: Application, placement: Placement) -> list:
     return found
 
 
+def is_own_speedup(entry) -> bool:
+    """An optional module that its own package imports, such as a C speedup
+    (markupsafe._speedups): without it the package works, but slower."""
+    parent = entry.name.rpartition(".")[0]
+    return entry.optional and bool(parent) and any(
+        importer == parent or importer.startswith(parent + ".") for importer in entry.importers)
+
+
 def summary_lines(app: Application, report_path) -> list:
-    """The lines for standard error: one per missing module, then where the
-    full report is."""
+    """The lines for standard error: a count, then every missing module
+    that is not optional and every missing optional part of a carried
+    package; the report names the rest."""
     missing = app.graph.missing_modules()
     if not missing:
         return []
     optional = sum(1 for entry in missing if entry.optional)
     lines = ["warning: %d imported modules not found (%d optional): see %s"
              % (len(missing), optional, report_path)]
-    lines += ["warning: missing %s" % line for line in missing_lines(app)]
+    for entry in missing:
+        if not entry.optional:
+            lines.append("warning: missing %s, imported by %s"
+                         % (entry.name, describe_importers(entry.importers)))
+        elif is_own_speedup(entry):
+            lines.append("warning: missing %s (optional: %s works without it, perhaps slower)"
+                         % (entry.name, entry.name.rpartition(".")[0]))
     return lines

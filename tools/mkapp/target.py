@@ -13,6 +13,20 @@ from pathlib import Path, PurePosixPath
 # Modules that the launcher itself provides to the interpreter.
 LAUNCHER_MODULES = frozenset({"stub"})
 
+# Modules of Python 2, which code that runs on both imports under a version
+# test: on every target they belong to another interpreter.
+PYTHON2_MODULES = frozenset({
+    "__builtin__", "Queue", "StringIO", "cStringIO", "cPickle", "ConfigParser", "urllib2",
+    "urlparse", "httplib", "cookielib", "Cookie", "HTMLParser", "htmlentitydefs",
+    "SocketServer", "BaseHTTPServer", "SimpleHTTPServer", "CGIHTTPServer", "xmlrpclib",
+    "SimpleXMLRPCServer", "thread", "dummy_thread", "copy_reg", "repr", "commands",
+    "sets", "exceptions", "md5", "sha", "new", "UserDict", "UserList", "UserString",
+    "anydbm", "dbhash", "whichdb", "robotparser", "popen2", "mimetools", "rfc822",
+    "Tkinter", "tkMessageBox", "tkFileDialog", "tkSimpleDialog", "ttk", "Tix",
+    "ScrolledText", "tkFont", "tkColorChooser", "Dialog", "FileDialog", "urllib.urlencode",
+    "itertools.izip", "itertools.imap", "string.maketrans", "types.ClassType",
+})
+
 
 class Target:
     """The interface every target implements; the stages call nothing else."""
@@ -65,7 +79,8 @@ class Target:
 
     def is_foreign(self, name: str) -> bool:
         parts = name.split(".")
-        return any(".".join(parts[:i]) in self.foreign_modules for i in range(1, len(parts) + 1))
+        prefixes = {".".join(parts[:i]) for i in range(1, len(parts) + 1)}
+        return bool(prefixes & self.foreign_modules or prefixes & PYTHON2_MODULES)
 
 
 def host_target() -> Target:
