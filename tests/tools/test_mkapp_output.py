@@ -123,11 +123,16 @@ class OutputFolderTest(OutputTestCase):
 
     def test_a_rebuild_replaces_an_earlier_output_and_keeps_foreign_files(self):
         self.assertEqual(self.build_app().returncode, 0)
+        self.write("out/settings.ini", "the user's own file")
+        self.write("out/assets/own.txt", "also the user's")
         self.write("src/app_main.py", "print('smaller')\n")
         shutil.rmtree(self.dir / "src" / "datapkg")
         self.assertEqual(self.build_app().returncode, 0)
         self.assertFalse((self.out / ("_sqlite3" + SUFFIX)).exists())
         self.assertFalse((self.out / "datapkg").exists())
+        self.assertEqual((self.out / "settings.ini").read_text(), "the user's own file")
+        self.assertEqual((self.out / "assets" / "own.txt").read_text(), "also the user's")
+        self.assertIn("  lib.dll\n", (self.out / "build-report.txt").read_text())
 
         shared = self.dir / "shared"
         self.write("shared/keep.txt", "mine")

@@ -12,6 +12,7 @@ from pathlib import Path, PurePosixPath
 from .errors import BuildError, read_input
 
 TRAILER_MAGIC = b"RESIMG01"
+FILE_LIST_HEADER = "Files of this build:"
 TRAILER = struct.Struct("<Q8s")
 ARCHIVE_NAME = "lib.dll"
 
@@ -115,9 +116,10 @@ class OutputFolder:
     """An output folder built in a temporary folder beside it and moved into
     place by commit(): a failed build leaves no half-written output.
 
-    A folder that holds an earlier output of the tool (it has `marker`) is
-    replaced whole; into any other existing folder the new files are moved
-    one by one, and its other files stay."""
+    A folder that holds an earlier output of the tool (it has `marker`,
+    which lists the files of that build) is replaced whole, keeping the files
+    that the earlier build did not write; into any other existing folder the
+    new files are moved one by one, and its other files stay."""
 
     def __init__(self, folder: Path, marker: str):
         self.folder = Path(os.path.abspath(folder))
@@ -138,6 +140,13 @@ class OutputFolder:
                 raise BuildError("%s of the output is a file, not a folder" % parent)
         self.entries[relative] = (content, mode)
 
+    def add_marker(self, text: str) -> None:
+        """The marker file: `text`, then the list of the build's files."""
+        names = sorted(str(path) for path in self.entries) + [self.marker]
+        self.add(self.marker, (text + "\n" + FILE_LIST_HEADER + "\n"
+                               + "".join("  %s\n" % name for name in sorted(names)))
+                 .encode("utf-8"))
+
     def write(self) -> None:
         for relative, (content, mode) in sorted(self.entries.items()):
             destination = self.staging / relative
@@ -155,14 +164,44 @@ class OutputFolder:
         try:
             if not self.folder.exists():
                 os.rename(self.staging, self.folder)
-            elif (self.folder / self.marker).is_file():
+            elif (self.folder / self.marker).is_file() and not self.holds_working_directory():
                 self.replace_whole()
             else:
                 self.merge()
         except OSError as error:
             raise BuildError("cannot write %s: %s" % (self.folder, error.strerror or error))
 
+    def holds_working_directory(self) -> bool:
+        cwd = Path.cwd().resolve()
+        return cwd == self.folder.resolve() or self.folder.resolve() in cwd.parents
+
+    def files_of_earlier_build(self) -> set:
+        try:
+            text = (self.folder / self.marker).read_text(encoding="utf-8", errors="replace")
+        except OSError:
+            return set()
+        _, found, names = text.partition("\n" + FILE_LIST_HEADER + "\n")
+        return {line[2:] for line in names.splitlines() if line.startswith("  ")} \
+            if found else set()
+
+    def keep_foreign_files(self) -> None:
+        """Copies into the new output the files of the folder that the earlier
+        build did not write (the user's own), unless the new build writes them."""
+        written = self.files_of_earlier_build()
+        if not written:
+            return
+        for path in sorted(self.folder.rglob("*")):
+            relative = path.relative_to(self.folder).as_posix()
+            if not (path.is_file() or path.is_symlink()) or path.is_dir() \
+                    or relative in written:
+                continue
+            destination = self.staging / relative
+            if not os.path.lexists(destination):
+                destination.parent.mkdir(parents=True, exist_ok=True)
+                shutil.copy2(path, destination, follow_symlinks=False)
+
     def replace_whole(self) -> None:
+        self.keep_foreign_files()
         previous = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".old-",
                                          dir=self.folder.parent))
         os.rename(self.folder, previous / "output")

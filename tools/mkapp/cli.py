@@ -159,9 +159,10 @@ def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> Non
             folder.add(relative, data)
         for relative, source in sorted(placement.copies.items()):
             folder.add(relative, source, 0o755 if relative in placement.binaries else 0o644)
-        folder.add(REPORT_NAME, report_text(result.app, placement).encode("utf-8"))
     for source, destination in args.add_data:
         add_data(folder, Path(source), destination)
+    if placement is not None:
+        folder.add_marker(report_text(result.app, placement))
 
 
 def add_data(folder: OutputFolder, source: Path, destination: PurePosixPath) -> None:
