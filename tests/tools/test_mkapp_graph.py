@@ -123,10 +123,20 @@ class ImportResolutionTest(GraphTestCase):
             def later():
                 import twice
         """)
+        self.write("app/wrapper.py", "import behind_an_optional_import\n")
+        self.write("app/main2.py", "try:\n    import wrapper\nexcept ImportError:\n    pass\n")
         missing = self.missing(self.graph())
         self.assertEqual({name: entry.optional for name, entry in missing.items()},
                          {"fast_json": True, "slow_fallback": True, "guarded": True,
-                          "not_guarded": False, "twice": True})
+                          "not_guarded": False, "twice": True,
+                          "behind_an_optional_import": False})
+        # Reached only through an optional import, a module's imports are optional too.
+        self.app_dir.joinpath("main.py").write_text("")
+        self.app_dir.joinpath("other.py").unlink()
+        app = build_graph(self.target, None, None, search_path=[self.app_dir],
+                          hidden_imports=["main2"])
+        self.assertEqual({name: entry.optional for name, entry in self.missing(app).items()},
+                         {"behind_an_optional_import": True})
 
     def test_type_checking_imports_are_not_followed(self):
         self.write("app/main.py", """\
@@ -244,8 +254,15 @@ class PlacementTest(GraphTestCase):
                                              "except ImportError:\n    escape = str\n")
         self.write("app/main.py", "import speedy\n")
         app = self.graph(search_path=[self.dir / "lib"])
-        lines = summary_lines(app, "report")
-        self.assertIn("speedy._speedups (optional: speedy works without it", "\n".join(lines))
+        lines = "\n".join(summary_lines(app, "report"))
+        self.assertIn("speedy._speedups (optional: speedy works without it", lines)
+        self.write("lib/slow.py", "try:\n    from _slow import *\nexcept ImportError:\n"
+                                  "    pass\ntry:\n    import plugin_we_lack\n"
+                                  "except ImportError:\n    pass\n")
+        self.write("app/main.py", "import slow\n")
+        lines = summary_lines(self.graph(search_path=[self.dir / "lib"]), "report")
+        self.assertEqual(lines[1:], ["warning: missing _slow (optional: slow works without "
+                                     "it, perhaps slower)"])
 
     @unittest.skipUnless((DIST_PACKAGES / "markupsafe").is_dir()
                          and (DIST_PACKAGES / "yaml").is_dir(), "python3-markupsafe/yaml missing")

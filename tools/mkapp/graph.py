@@ -96,13 +96,13 @@ class Module:
 
 @dataclasses.dataclass
 class Missing:
-    """A module imported but not found: importer -> whether that import was optional."""
+    """A module imported but not found: importer -> whether that import was
+    optional. The module is optional when every importer imports it
+    optionally or is itself reached only through optional imports (set by
+    ModuleGraph.missing_modules)."""
     name: str
     importers: dict = dataclasses.field(default_factory=dict)
-
-    @property
-    def optional(self) -> bool:
-        return all(self.importers.values())
+    optional: bool = False
 
 
 @dataclasses.dataclass(frozen=True)
@@ -297,6 +297,8 @@ class ModuleGraph:
         self._scanned = set()
         self._bound = {}        # package name -> bound_names of its __init__
         self._pending = []
+        self._roots = set()     # modules given as starting points
+        self._required = {}     # importer -> names it imports outside try/except ImportError
 
     # -- starting points ---------------------------------------------------
 
@@ -311,6 +313,7 @@ class ModuleGraph:
         """A module whose file is given (a boot script, a runtime hook)."""
         module = Module(name, "source", Path(path))
         self.modules[name] = module
+        self._roots.add(name)
         self._pending.append((module, package))
         self._drain()
         return module
@@ -368,6 +371,8 @@ class ModuleGraph:
                     self._pending.append((module, None))
             if importer is not None and partial == name:
                 module.importers.add(importer)
+            if importer is not None and not optional:
+                self._required.setdefault(importer, set()).add(partial)
         return module
 
     def _note_missing(self, name: str, importer, optional: bool) -> None:
@@ -456,6 +461,8 @@ class ModuleGraph:
 
     def binds(self, package: Module, name: str) -> bool:
         """Whether the package's __init__ binds `name` (or may bind anything)."""
+        if name.startswith("__") and name.endswith("__"):
+            return True  # __file__, __version__ and the other module attributes
         if package.kind != "source":
             return package.kind != "namespace"
         if package.name not in self._bound:
@@ -465,11 +472,31 @@ class ModuleGraph:
 
     # -- results -----------------------------------------------------------
 
+    def required_modules(self) -> set:
+        """The modules reached from a starting point through imports that are
+        not optional."""
+        queue = [importer for importer in self._required
+                 if importer.startswith("(") or importer in self._roots]
+        queue += list(self._roots)
+        reached = set(queue)
+        while queue:
+            for name in self._required.get(queue.pop(), ()):
+                if name not in reached:
+                    reached.add(name)
+                    queue.append(name)
+        return reached
+
     def missing_modules(self) -> list:
         """The modules imported but not found, by name; those found later
         under the same name (an earlier failed relative guess) left out."""
-        return [entry for name, entry in sorted(self.missing.items())
-                if name not in self.modules]
+        required = self.required_modules()
+        entries = [entry for name, entry in sorted(self.missing.items())
+                   if name not in self.modules]
+        for entry in entries:
+            entry.optional = all(optional or not (importer in required
+                                                  or importer.startswith("("))
+                                 for importer, optional in entry.importers.items())
+        return entries
 
 
 def application_modules(app_dir: Path) -> dict:

@@ -65,11 +65,23 @@ def extension_names(app: Application, placement: Placement) -> list:
 
 
 def is_own_speedup(entry) -> bool:
-    """An optional module that its own package imports, such as a C speedup
-    (markupsafe._speedups): without it the package works, but slower."""
+    """An optional private module that its own package, or the module of the
+    same name, imports: a C speedup (markupsafe._speedups, _decimal for
+    decimal), without which the package works, but slower."""
+    parent, _, last = entry.name.rpartition(".")
+    if not entry.optional or not last.startswith("_"):
+        return False
+    for importer in entry.importers:
+        if parent and (importer == parent or importer.startswith(parent + ".")):
+            return True
+        if not parent and importer.partition(".")[0] == last.lstrip("_"):
+            return True
+    return False
+
+
+def speedup_of(entry) -> str:
     parent = entry.name.rpartition(".")[0]
-    return entry.optional and bool(parent) and any(
-        importer == parent or importer.startswith(parent + ".") for importer in entry.importers)
+    return parent or entry.name.lstrip("_")
 
 
 def summary_lines(app: Application, report_path) -> list:
@@ -88,5 +100,5 @@ def summary_lines(app: Application, report_path) -> list:
                          % (entry.name, describe_importers(entry.importers)))
         elif is_own_speedup(entry):
             lines.append("warning: missing %s (optional: %s works without it, perhaps slower)"
-                         % (entry.name, entry.name.rpartition(".")[0]))
+                         % (entry.name, speedup_of(entry)))
     return lines

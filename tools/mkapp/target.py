@@ -25,6 +25,12 @@ PYTHON2_MODULES = frozenset({
     "Tkinter", "tkMessageBox", "tkFileDialog", "tkSimpleDialog", "ttk", "Tix",
     "ScrolledText", "tkFont", "tkColorChooser", "Dialog", "FileDialog", "urllib.urlencode",
     "itertools.izip", "itertools.imap", "string.maketrans", "types.ClassType",
+    "urllib.quote", "urllib.quote_plus", "urllib.unquote", "urllib.unquote_plus",
+    "urllib.urlopen", "urllib.urlretrieve", "urllib.pathname2url", "urllib.url2pathname",
+    "urllib.splittype", "urllib.splithost", "urllib.splituser", "urllib.splitpasswd",
+    "urllib.splitport", "urllib.splitquery", "urllib.splittag", "urllib.getproxies",
+    "urllib.proxy_bypass", "urllib.ContentTooShortError", "urllib.URLopener",
+    "urllib.FancyURLopener",
 })
 
 
@@ -75,7 +81,7 @@ class Target:
         return []
 
     def is_builtin(self, name: str) -> bool:
-        return name in self.builtin_modules or name in LAUNCHER_MODULES
+        return name in self.builtin_modules or name in LAUNCHER_MODULES or name == "__main__"
 
     def is_foreign(self, name: str) -> bool:
         parts = name.split(".")
