@@ -210,11 +210,14 @@ class StandardLibraryTest(GraphTestCase):
         for name in ("numbers", "contextvars", "_strptime"):
             self.assertIn(name, modules)
 
-    def test_developer_tools_only_when_the_application_names_them(self):
+    def test_developer_tools_only_when_the_application_or_a_library_imports_them(self):
         self.write("app/main.py", "import heapq\n")
         self.assertNotIn("doctest", self.graph().graph.modules)
         self.write("app/main.py", "import heapq\nimport doctest\n")
         self.assertIn("doctest", self.graph().graph.modules)
+        self.write("lib/uses_tk.py", "import tkinter\n")
+        self.write("app/main.py", "import uses_tk\n")
+        self.assertIn("tkinter", self.graph(search_path=[self.dir / "lib"]).graph.modules)
 
 
 class PlacementTest(GraphTestCase):
@@ -276,6 +279,19 @@ class PlacementTest(GraphTestCase):
         self.assertEqual(placement.folder_packages, ["markupsafe", "yaml"])
         self.assertIn("libyaml-0.so.2", placement.libraries)
         self.assertEqual(self.missing(app), {})
+
+    @unittest.skipUnless((DIST_PACKAGES / "requests").is_dir()
+                         and (DIST_PACKAGES / "PIL").is_dir(), "python3-requests/pil missing")
+    def test_debian_requests_and_pil(self):
+        self.write("app/main.py", "import requests\nfrom PIL import Image\n")
+        app = build_graph(self.target, self.app_dir, "main", search_path=[DIST_PACKAGES])
+        modules = app.graph.modules
+        self.assertEqual(modules["PIL._imaging"].kind, "extension")
+        self.assertTrue("six" in modules or "urllib3.packages.six" in modules)
+        for name in ("http.client", "queue", "PIL.PngImagePlugin"):  # six.moves, computed
+            self.assertTrue(name in modules, name)
+        required = [entry.name for entry in self.missing(app).values() if not entry.optional]
+        self.assertEqual(required, [])
 
 
 class RuntimeHookTest(GraphTestCase):

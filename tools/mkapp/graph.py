@@ -23,8 +23,9 @@ IMPORT_ERRORS = frozenset({"ImportError", "ModuleNotFoundError", "Exception", "B
 
 # Developer tools of the standard library. Their modules are reached mostly
 # through the command-line helpers of other modules (tokenize.main imports
-# argparse, and so on); they are left out unless the application's own code,
-# the boot script or a hidden import names them.
+# argparse, and so on); when standard-library modules import them, they are
+# left out unless the application's own code, the boot script or a hidden
+# import names them.
 DEVELOPMENT_PACKAGES = frozenset({
     "pydoc", "pydoc_data", "pdb", "doctest", "unittest", "test", "lib2to3", "distutils",
     "tkinter", "idlelib", "turtle", "turtledemo", "ensurepip", "venv",
@@ -287,10 +288,12 @@ def bound_names(tree: ast.Module) -> set | None:
 class ModuleGraph:
     """Modules found from the starting points, followed to every import."""
 
-    def __init__(self, search_path, target, excludes=()):
+    def __init__(self, search_path, target, excludes=(), stdlib_only_excludes=()):
         self.search_path = [Path(folder) for folder in search_path]
         self.target = target
         self.excludes = set(excludes)
+        # Left out only when a standard-library module imports them.
+        self.stdlib_only_excludes = set(stdlib_only_excludes)
         self.modules = {}       # name -> Module
         self.missing = {}       # name -> Missing
         self.excluded = {}      # name -> importers, for names the user excluded
@@ -343,12 +346,20 @@ class ModuleGraph:
 
     # -- finding -----------------------------------------------------------
 
-    def is_excluded(self, name: str) -> bool:
+    def is_excluded(self, name: str, importer: str | None = None) -> bool:
         parts = name.split(".")
-        return any(".".join(parts[:i]) in self.excludes for i in range(1, len(parts) + 1))
+        if any(".".join(parts[:i]) in self.excludes for i in range(1, len(parts) + 1)):
+            return True
+        return parts[0] in self.stdlib_only_excludes and self.is_stdlib_module(importer)
+
+    def is_stdlib_module(self, name: str | None) -> bool:
+        module = self.modules.get(name) if name else None
+        if module is None or module.file is None:
+            return False
+        return any(folder in module.file.parents for folder in self.target.stdlib_dirs())
 
     def _import(self, name: str, importer, optional: bool):
-        if self.is_excluded(name):
+        if self.is_excluded(name, importer):
             self.excluded.setdefault(name, set()).add(importer or "")
             return None
         parts = name.split(".")
@@ -569,8 +580,7 @@ def build_graph(target, app_dir=None, main_module=None, boot_script=None, search
     for path in list(own.values()) + ([Path(boot_script)] if boot_script else []):
         wanted |= imported_top_names(path)
     wanted = {name.partition(".")[0] for name in wanted}
-    graph = ModuleGraph(folders, target,
-                        set(excludes) | (DEVELOPMENT_PACKAGES - wanted))
+    graph = ModuleGraph(folders, target, excludes, DEVELOPMENT_PACKAGES - wanted)
 
     for name in STARTUP_MODULES:
         graph.add_import(name, "(interpreter start-up)")
