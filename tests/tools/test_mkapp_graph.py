@@ -235,6 +235,9 @@ class PlacementTest(GraphTestCase):
         self.write("lib/plain/__init__.py", "")
         self.write("lib/plain/py.typed")
         self.write("lib/_topext" + suffix)
+        self.write("lib/fastpkg-1.0.dist-info/METADATA", "Name: fastpkg\nVersion: 1.0\n")
+        self.write("lib/fastpkg-1.0.dist-info/RECORD", "fastpkg/__init__.py,,\n")
+        self.write("lib/unused-2.0.dist-info/top_level.txt", "unused\n")
         self.write("app/main.py", "import fastpkg, datapkg, plain, _topext, sqlite3\n")
         app = self.graph(search_path=[self.dir / "lib"])
         placement = place(app, self.target)
@@ -248,6 +251,8 @@ class PlacementTest(GraphTestCase):
         self.assertIn("_topext" + suffix, copies)
         self.assertIn("_sqlite3" + suffix, copies)
         self.assertNotIn("datapkg/py.typed", copies)
+        self.assertIn("fastpkg-1.0.dist-info/METADATA", copies)  # for importlib.metadata
+        self.assertNotIn("unused-2.0.dist-info/top_level.txt", copies)
         self.assertIn("plain/__init__.pyc", placement.archive)
         self.assertIn("sqlite3/__init__.pyc", placement.archive)
         self.assertFalse([name for name in placement.archive if name.startswith("fastpkg")])

@@ -216,12 +216,59 @@ def place(app: Application, target) -> Placement:
     for name, source in sorted(placement.libraries.items()):
         placement.copies[PurePosixPath(name)] = source
         placement.binaries.append(PurePosixPath(name))
+    for folder, top_names in distribution_metadata(app, target):
+        if top_names & tops_carried(app):
+            for path in sorted(folder.rglob("*")):
+                if path.is_file():
+                    relative = PurePosixPath(folder.name, path.relative_to(folder).as_posix())
+                    placement.copies[relative] = path
     if "_tkinter" in app.graph.modules:
         for source, destination in target.tcl_tk_libraries():
             for path in sorted(source.rglob("*")):
                 if path.is_file():
                     placement.copies[destination / path.relative_to(source).as_posix()] = path
     return placement
+
+
+def tops_carried(app: Application) -> set:
+    return {module.top for module in app.graph.modules.values() if module.kind != "builtin"}
+
+
+def distribution_metadata(app: Application, target) -> list:
+    """(metadata folder, top-level names it provides) of the installed
+    distributions (*.dist-info, *.egg-info) in the search folders outside the
+    standard library, so that importlib.metadata finds the version and entry
+    points of what the output carries."""
+    found = []
+    for root in app.graph.search_path:
+        if any(root == folder or folder in root.parents for folder in target.stdlib_dirs()):
+            continue
+        for folder in sorted(Path(root).glob("*.*-info")):
+            if folder.suffix not in (".dist-info", ".egg-info") or not folder.is_dir():
+                continue
+            found.append((folder, top_level_names(folder)))
+    return found
+
+
+def top_level_names(folder: Path) -> set:
+    """The top-level modules of a distribution: its top_level.txt, else the
+    first parts of the paths in its RECORD."""
+    try:
+        text = (folder / "top_level.txt").read_text(encoding="utf-8", errors="replace")
+        return {line.strip() for line in text.splitlines() if line.strip()}
+    except OSError:
+        pass
+    try:
+        text = (folder / "RECORD").read_text(encoding="utf-8", errors="replace")
+    except OSError:
+        return set()
+    names = set()
+    for line in text.splitlines():
+        first = line.split(",", 1)[0].split("/", 1)[0]
+        stem = first.partition(".")[0]
+        if stem.isidentifier() and not first.endswith(("-info", ".pth")):
+            names.add(stem)
+    return names
 
 
 def read_source(module: Module) -> bytes:
