@@ -3,6 +3,7 @@ reported missing (and what must not be), and where each module goes. The
 applications are small folders written by the tests; the standard library
 and Debian's dist-packages are the real ones."""
 
+import py_compile
 import shutil
 import tempfile
 import textwrap
@@ -173,6 +174,33 @@ class ImportResolutionTest(GraphTestCase):
         self.write("app/broken.py", "x = 1\ny = (\n")
         with self.assertRaisesRegex(mkapp.BuildError, r"broken\.py:2"):
             self.graph()
+
+
+class CompiledModuleTest(GraphTestCase):
+    def test_modules_without_source_are_followed_and_carried_as_they_are(self):
+        sources = {"lib/cpkg/__init__.py": "from . import inner\nimport json\n",
+                   "lib/cpkg/inner.py": "def f():\n    from .. import cpkg\n"
+                                        "    import not_there_at_all\n"}
+        for name, text in sources.items():
+            source = self.write(name.replace("lib/", "src/"), text)
+            py_compile.compile(str(source), cfile=str(self.dir / (name + "c")), doraise=True)
+        self.write("app/main.py", "import cpkg\n")
+        app = self.graph(search_path=[self.dir / "lib"])
+        modules = app.graph.modules
+        self.assertEqual((modules["cpkg"].kind, modules["cpkg.inner"].kind),
+                         ("compiled", "compiled"))
+        self.assertIn("json", modules)
+        # A bytecode does not show a try: its imports are optional.
+        self.assertTrue(self.missing(app)["not_there_at_all"].optional)
+        placement = place(app, self.target)
+        self.assertEqual(placement.archive["cpkg/inner.pyc"],
+                         (self.dir / "lib/cpkg/inner.pyc").read_bytes())
+
+    def test_a_compiled_module_of_another_version_is_an_error(self):
+        self.write("lib/old.pyc").write_bytes(b"\x00" * 32)
+        self.write("app/main.py", "import old\n")
+        with self.assertRaisesRegex(mkapp.BuildError, r"old\.pyc: not compiled by Python 3\.11"):
+            self.graph(search_path=[self.dir / "lib"])
 
 
 class NamespacePackageTest(GraphTestCase):

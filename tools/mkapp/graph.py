@@ -14,9 +14,13 @@ from __future__ import annotations
 
 import ast
 import dataclasses
+import dis
+import importlib.util
+import marshal
+import types
 from pathlib import Path
 
-from .errors import BuildError
+from .errors import EMBEDDED_PYTHON, BuildError
 
 # Exceptions whose handlers make the imports of a `try` block optional.
 IMPORT_ERRORS = frozenset({"ImportError", "ModuleNotFoundError", "Exception", "BaseException"})
@@ -75,8 +79,8 @@ SIX_MOVES = ("http.client", "http.cookiejar", "http.cookies", "http.server", "qu
 class Module:
     """A module found on the search path.
 
-    kind: "source", "extension", "builtin" or "namespace". file: its source
-    or extension file (None for builtin and namespace modules). root: the
+    kind: "source", "compiled" (a .pyc without source), "extension",
+    "builtin" or "namespace". file: its source, compiled or extension file (None for builtin and namespace modules). root: the
     search-path folder it was found in. locations: the folders of a package
     (empty for a plain module)."""
     name: str
@@ -263,6 +267,40 @@ def imports_of(path: Path, package: str | None) -> list:
     return _imports_cache[key]
 
 
+def compiled_code(path: Path):
+    """The code object of a compiled module (.pyc) of the embedded version."""
+    data = Path(path).read_bytes()
+    if data[:4] != importlib.util.MAGIC_NUMBER or len(data) < 16:
+        raise BuildError("%s: not compiled by Python %d.%d" % ((path,) + EMBEDDED_PYTHON))
+    try:
+        return marshal.loads(data[16:])
+    except (EOFError, ValueError, TypeError) as error:
+        raise BuildError("%s: damaged compiled module: %s" % (path, error))
+
+
+def compiled_imports_of(path: Path, package: str | None) -> list:
+    """The imports of a compiled module, from its bytecode. A bytecode does
+    not show which imports a try guards: all of them count as optional."""
+    collector = ImportCollector(package, calls=False)
+    collector.optional = 1
+    pending = [compiled_code(path)]
+    while pending:
+        code = pending.pop()
+        arguments = []
+        for instruction in dis.get_instructions(code):
+            if instruction.opname == "IMPORT_NAME" and len(arguments) >= 2:
+                level, fromlist = arguments[-2], arguments[-1]
+                base = collector.resolve(instruction.argval or None, level or 0) \
+                    if isinstance(level, int) else None
+                if base:
+                    names = tuple(name for name in fromlist or () if name != "*")
+                    collector.add(base, names)
+            arguments = arguments[-1:] + [instruction.argval] \
+                if instruction.opname == "LOAD_CONST" else []
+        pending += [const for const in code.co_consts if isinstance(const, types.CodeType)]
+    return collector.requests
+
+
 def bound_names(tree: ast.Module) -> set | None:
     """The names a module binds at its top level; None when it may bind any
     name (a star import or a module-level __getattr__)."""
@@ -377,8 +415,7 @@ class ModuleGraph:
                     self._note_missing(partial, importer, optional)
                     return None
                 self.modules[partial] = module
-                if module.kind == "source" or module.kind == "extension" or \
-                        module.kind == "builtin":
+                if module.kind != "namespace":
                     self._pending.append((module, None))
             if importer is not None and partial == name:
                 module.importers.add(importer)
@@ -414,9 +451,10 @@ class ModuleGraph:
     def _find_in(self, name: str, last: str, folder: Path, portions: list):
         candidate = folder / last
         if candidate.is_dir():
-            init = candidate / "__init__.py"
-            if init.is_file():
-                return Module(name, "source", init, folder, [candidate])
+            for init, kind in ((candidate / "__init__.py", "source"),
+                               (candidate / "__init__.pyc", "compiled")):
+                if init.is_file():
+                    return Module(name, kind, init, folder, [candidate])
             for suffix in self.target.extension_suffixes:
                 if (candidate / ("__init__" + suffix)).is_file():
                     return Module(name, "extension", candidate / ("__init__" + suffix),
@@ -425,9 +463,10 @@ class ModuleGraph:
             path = folder / (last + suffix)
             if path.is_file():
                 return Module(name, "extension", path, folder)
-        path = folder / (last + ".py")
-        if path.is_file():
-            return Module(name, "source", path, folder)
+        for path, kind in ((folder / (last + ".py"), "source"),
+                           (folder / (last + ".pyc"), "compiled")):
+            if path.is_file():
+                return Module(name, kind, path, folder)
         if candidate.is_dir():
             portions.append(candidate)
         return None
@@ -448,11 +487,12 @@ class ModuleGraph:
             implicit = SIX_MOVES
         for name in implicit:
             self._import(name, module.name, True)
-        if module.kind != "source":
+        if module.kind not in ("source", "compiled"):
             return
         if package is None:
             package = module.name if module.is_package else module.name.rpartition(".")[0]
-        for request in imports_of(module.file, package or None):
+        read = imports_of if module.kind == "source" else compiled_imports_of
+        for request in read(module.file, package or None):
             base = self._import(request.name, module.name, request.optional)
             for item in request.fromlist:
                 self._import_from(base, request.name, item, module.name, request.optional)
@@ -475,7 +515,7 @@ class ModuleGraph:
         if name.startswith("__") and name.endswith("__"):
             return True  # __file__, __version__ and the other module attributes
         if package.kind != "source":
-            return package.kind != "namespace"
+            return package.kind != "namespace"  # compiled or extension: cannot tell
         if package.name not in self._bound:
             self._bound[package.name] = bound_names(parse_source(package.file))
         bound = self._bound[package.name]
@@ -588,7 +628,7 @@ def build_graph(target, app_dir=None, main_module=None, boot_script=None, search
         graph.add_whole_package(name, "(interpreter start-up)")
     if main_module is not None:
         module = graph.add_import(main_module, "(main module)")
-        if module is None or module.kind not in ("source", "extension"):
+        if module is None or module.kind not in ("source", "compiled", "extension"):
             where = " in the application folder %s" % app_dir if app_dir else ""
             raise BuildError("main module %s was not found%s" % (main_module, where))
     for name in own:

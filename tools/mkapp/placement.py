@@ -22,7 +22,8 @@ import zipfile
 from pathlib import Path, PurePosixPath
 
 from .bootscript import compile_source
-from .graph import Application, Module
+from .errors import BuildError
+from .graph import Application, Module, compiled_code
 
 ARCHIVE_NAME = "lib.dll"
 
@@ -201,7 +202,8 @@ def place(app: Application, target) -> Placement:
             if not to_folder:
                 placement.archive[module.name.replace(".", "/") + "/"] = b""
         else:
-            compiled = pyc_bytes(read_source(module), source_filename(module, app))
+            compiled = read_compiled(module) if module.kind == "compiled" else \
+                pyc_bytes(read_source(module), source_filename(module, app))
             if to_folder:
                 placement.files[module_path(module)] = compiled
             else:
@@ -216,6 +218,8 @@ def place(app: Application, target) -> Placement:
     for name, source in sorted(placement.libraries.items()):
         placement.copies[PurePosixPath(name)] = source
         placement.binaries.append(PurePosixPath(name))
+    for path in target.runtime_files():
+        placement.copies[PurePosixPath(Path(path).name)] = Path(path)
     for folder, top_names in distribution_metadata(app, target):
         if top_names & tops_carried(app):
             for path in sorted(folder.rglob("*")):
@@ -271,8 +275,13 @@ def top_level_names(folder: Path) -> set:
     return names
 
 
+def read_compiled(module: Module) -> bytes:
+    """A compiled module as it is, once its version is checked."""
+    compiled_code(module.file)
+    return module.file.read_bytes()
+
+
 def read_source(module: Module) -> bytes:
-    from .errors import BuildError
     try:
         return module.file.read_bytes()
     except OSError as error:

@@ -4,6 +4,12 @@ A target says where the standard library and the extension modules come
 from, which modules are built into the interpreter (they need no file),
 which modules belong to other platforms (their absence raises no alarm), and
 where extension modules and the shared libraries they need go in the output.
+
+The module graph finds modules by file name in module_dirs(): sources
+(.py), compiled modules without source (.pyc, as an interpreter's standard
+library zip holds them, unpacked), extension modules (extension_suffixes) and
+packages; nothing is imported. A target for another platform thus needs only
+its interpreter's folders, not an interpreter that runs here.
 """
 
 from __future__ import annotations
@@ -74,6 +80,11 @@ class Target:
         modules and carried libraries) find the carried libraries in the
         output folder."""
         raise NotImplementedError
+
+    def runtime_files(self) -> list:
+        """Files of the interpreter that every output carries beside the
+        executable (none where the launcher has the interpreter linked in)."""
+        return []
 
     def tcl_tk_libraries(self) -> list:
         """(source folder, destination relative to the output) of the Tcl and
