@@ -64,6 +64,13 @@ class StandardBootScriptTest(BootScriptTestCase):
         self.assertIn(b'failing.py", line 2, in <module>', result.stderr)
         self.assertIn(b"ValueError: broken on line 2", result.stderr)
 
+    def test_a_package_runs_its_main_module(self):
+        self.write("tool_pkg/__init__.py", "print('package')\n")
+        self.write("tool_pkg/__main__.py", "print('main of', __spec__.name, __name__)\n")
+        result = self.run_boot(STANDARD_BOOT_SOURCE, "tool_pkg")
+        self.assertEqual(result.stdout.decode(), "package\nmain of tool_pkg.__main__ __main__\n",
+                         result.stderr.decode())
+
     def test_a_main_module_that_is_not_there(self):
         result = self.run_boot(STANDARD_BOOT_SOURCE, "no_such_main_module")
         self.assertIn(b"ModuleNotFoundError: No module named 'no_such_main_module'",

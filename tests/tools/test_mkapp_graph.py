@@ -169,6 +169,17 @@ class ImportResolutionTest(GraphTestCase):
         self.assertIn("excluded_pkg.mod", app.graph.excluded)
         self.assertEqual(self.missing(app), {})
 
+    def test_main_module_must_be_found_and_a_package_needs_its_main(self):
+        self.write("app/runnable/__init__.py", "")
+        self.write("app/runnable/__main__.py", "import json\n")
+        self.write("app/plain_pkg/__init__.py", "")
+        self.assertIn("runnable.__main__", self.graph("runnable").graph.modules)
+        with self.assertRaisesRegex(mkapp.BuildError, "plain_pkg is a package without a "
+                                                      "__main__ module"):
+            self.graph("plain_pkg")
+        with self.assertRaisesRegex(mkapp.BuildError, "main module absent was not found"):
+            self.graph("absent")
+
     def test_a_syntax_error_names_the_file_and_line(self):
         self.write("app/main.py", "import broken\n")
         self.write("app/broken.py", "x = 1\ny = (\n")

@@ -81,6 +81,9 @@ def run_main_module(name):
     import importlib.util
     import types
     spec = importlib.util.find_spec(name)
+    if spec is not None and spec.submodule_search_locations is not None:
+        name += ".__main__"  # a package runs its __main__ module, as with -m
+        spec = importlib.util.find_spec(name)
     if spec is None or spec.loader is None:
         raise ModuleNotFoundError("No module named %r" % name, name=name)
     code = spec.loader.get_code(name)

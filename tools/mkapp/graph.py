@@ -631,6 +631,10 @@ def build_graph(target, app_dir=None, main_module=None, boot_script=None, search
         if module is None or module.kind not in ("source", "compiled", "extension"):
             where = " in the application folder %s" % app_dir if app_dir else ""
             raise BuildError("main module %s was not found%s" % (main_module, where))
+        if module.is_package and graph.add_import(main_module + ".__main__",
+                                                  "(main module)") is None:
+            raise BuildError("main module %s is a package without a __main__ module"
+                             % main_module)
     for name in own:
         graph.add_import(name, "(application)")
     if boot_script is not None:
