@@ -229,11 +229,13 @@ def is_type_checking(test) -> bool:
         (isinstance(test, ast.Attribute) and test.attr == "TYPE_CHECKING")
 
 
-def holds_modules(folder: Path, target) -> bool:
-    """Whether a folder inside a package is a subpackage: it holds modules."""
-    return any(entry.suffix == ".py" or target.is_extension(entry)
-               or (entry.is_dir() and entry.name.isidentifier()
-                   and holds_modules(entry, target))
+def is_package_folder(folder: Path, target) -> bool:
+    """Whether a folder inside a package is a subpackage: it is named like
+    a module and holds modules (its own, or in its subfolders)."""
+    if not folder.name.isidentifier() or folder.name == "__pycache__":
+        return False
+    return any(entry.suffix in (".py", ".pyc") or target.is_extension(entry)
+               or (entry.is_dir() and is_package_folder(entry, target))
                for entry in folder.iterdir())
 
 
@@ -360,13 +362,15 @@ class ModuleGraph:
         return module
 
     def add_whole_package(self, name: str, importer: str = None) -> None:
-        """A package with every module inside it."""
-        package = self.add_import(name, importer)
-        if package is None or not package.is_package:
-            return
-        for submodule in self.submodule_names(package):
-            self._import(submodule, name, True)
-        self._drain()
+        """A package with every module inside it, subpackages included; each
+        module counts as imported, optionally, by its package."""
+        queue = [self.add_import(name, importer)]
+        while queue:
+            package = queue.pop()
+            if package is None or not package.is_package:
+                continue
+            for submodule in self.submodule_names(package):
+                queue.append(self.add_import(submodule, package.name, optional=True))
 
     def submodule_names(self, package: Module) -> list:
         names = []
@@ -376,9 +380,9 @@ class ModuleGraph:
                 if not stem.isidentifier() or stem == "__init__":
                     continue
                 if entry.is_dir():
-                    if entry.name.isidentifier() and holds_modules(entry, self.target):
+                    if is_package_folder(entry, self.target):
                         names.append(package.name + "." + entry.name)
-                elif entry.suffix == ".py" or self.target.is_extension(entry):
+                elif entry.suffix in (".py", ".pyc") or self.target.is_extension(entry):
                     names.append(package.name + "." + stem)
         return sorted(set(names))
 

@@ -154,19 +154,8 @@ def complete_folder_packages(app: Application, target) -> set:
         if not todo:
             return chosen
         for top in todo:
-            whole_package(app, top)
+            app.graph.add_whole_package(top, top)
             done.add(top)
-
-
-def whole_package(app: Application, top: str) -> None:
-    graph = app.graph
-    queue = [graph.modules[top]]
-    while queue:
-        package = queue.pop()
-        for name in graph.submodule_names(package):
-            module = graph.add_import(name, package.name, optional=True)
-            if module is not None and module.is_package:
-                queue.append(module)
 
 
 def source_filename(module: Module, app: Application) -> str:
