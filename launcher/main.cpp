@@ -56,6 +56,8 @@ void report_pending_python_error() {
 }
 
 int exit_cleanup() {
+    // Registered twice when exit processing was announced (renew_exit_cleanup).
+    if (exit_processing_started) return 0;
     exit_processing_started = true;
     const bool log_open = logger.has_stream();
     if (log_open) logger.write_line("Cleaning up");
@@ -65,6 +67,7 @@ int exit_cleanup() {
         logger.write_line("Finalizing");
         Py_Finalize();
     }
+    finish_stderr_capture();
 
     if (log_open) {
         logger.write_line("Closing log");
@@ -204,6 +207,32 @@ PyObject* evaluate(PyObject* code, PyObject* main_dict, PendingError* error) {
     return PyEval_EvalCode(code, main_dict, main_dict);
 }
 
+// sys.stderr becomes a text stream straight over its descriptor (a duplicate),
+// writing every call through, with the same encoding and error handling. A
+// buffered stream holds its lock while a write waits in the pipe; a daemon
+// thread that the finalization stops there keeps that lock for good, and the
+// final flush of sys.stderr then aborts the process. Without a buffer no lock
+// is held. A stream that cannot be made leaves sys.stderr as it was.
+const char kUnbufferedStderrCode[] =
+    "import io, os, sys\n"
+    "old = sys.stderr\n"
+    "old.flush()\n"
+    "raw = io.FileIO(os.dup(old.fileno()), 'w')\n"
+    "sys.stderr = io.TextIOWrapper(raw, encoding=old.encoding, errors=old.errors,\n"
+    "                              newline=None, write_through=True)\n";
+
+void unbuffer_interpreter_stderr() {
+    PyObject* globals = PyDict_New();
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (globals != nullptr && builtins != nullptr &&
+        PyDict_SetItemString(globals, "__builtins__", builtins) == 0) {
+        PyObject* result = PyRun_String(kUnbufferedStderrCode, Py_file_input, globals, globals);
+        Py_XDECREF(result);
+    }
+    Py_XDECREF(globals);
+    PyErr_Clear();
+}
+
 // ---- start-up sequence -------------------------------------------------------
 
 void show_fatal_error(const std::exception& error) {
@@ -226,6 +255,7 @@ CommandLine prepare() {
     if (!platform::register_exit_handler(exit_cleanup)) {
         STUB_RAISE("Failed to register _onexit handler");
     }
+    set_exit_cleanup(exit_cleanup);
     CommandLine command_line;
     command_line.argv = platform::command_line_to_argv(&command_line.argc);
     if (command_line.argv == nullptr) command_line.argc = 0;
@@ -270,7 +300,11 @@ int run(const CommandLine& command_line) {
 
     logger.write_line("Redirecting stderr to pipe");
     redirect_result = redirect_stderr();
-    if (redirect_result != 0) logger.write_line("Redirection failed");
+    if (redirect_result != 0) {
+        logger.write_line("Redirection failed");
+    } else {
+        unbuffer_interpreter_stderr();
+    }
 
     logger.write_line("Calling EvalCode");
     PyObject* result = evaluate(code, main_dict, &unmarshal_error);
@@ -295,13 +329,16 @@ int launcher_main() {
         return 1;
     }
 
+    int status = 1;
     try {
-        return run(command_line);
+        status = run(command_line);
     } catch (const std::exception& error) {
         logger.write_text("Traceback").end_line();
         logger.write_text("StubException: ").write_text(error.what()).end_line();
-        return 1;
     }
+    // The runtime calls exit with the status next.
+    renew_exit_cleanup();
+    return status;
 }
 
 #ifdef _WIN32

@@ -20,6 +20,19 @@ int deferred_exit_status = 0;
 
 namespace {
 
+int (*registered_exit_cleanup)() = nullptr;
+
+}  // namespace
+
+void set_exit_cleanup(int (*cleanup)()) { registered_exit_cleanup = cleanup; }
+
+void renew_exit_cleanup() {
+    // Without a free slot the first registration still stands.
+    if (registered_exit_cleanup != nullptr) platform::register_exit_handler(registered_exit_cleanup);
+}
+
+namespace {
+
 PyObject* unicode_from(const std::wstring& text) {
     return PyUnicode_FromWideChar(text.c_str(), static_cast<Py_ssize_t>(text.size()));
 }
@@ -55,6 +68,7 @@ PyObject* stub_crt_exit(PyObject*, PyObject* args) {
         Py_RETURN_NONE;
     }
     // The runtime's exit processing runs the exit clean-up from here.
+    renew_exit_cleanup();
     std::exit(status);
 }
 

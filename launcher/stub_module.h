@@ -17,5 +17,17 @@ extern bool exit_processing_started;
 extern bool has_deferred_exit_status;
 extern int deferred_exit_status;
 
+// The exit clean-up as the start-up registered it (null before). Libraries
+// the application loads register exit handlers of their own later (OpenSSL
+// registers its clean-up when the ssl module is imported), and the runtime
+// runs its exit list last-in, first-out, so such a handler would run before
+// the launcher's clean-up and pull its library out from under the
+// interpreter's finalization and the log upload. When exit processing is
+// about to begin, renew_exit_cleanup registers the clean-up once more, so
+// that it runs first, as it would in a process without those libraries; it
+// still runs only once.
+void set_exit_cleanup(int (*cleanup)());
+void renew_exit_cleanup();
+
 // Creates the module and makes it importable (sys.modules["stub"]).
 PyObject* install_stub_module();

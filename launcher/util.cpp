@@ -181,13 +181,93 @@ intptr_t stderr_pipe = 0;
 namespace {
 
 constexpr size_t kPipeNameSize = 64;
-constexpr uint32_t kDrainChunk = 1023;
 constexpr uint32_t kCollectChunk = 64 * 1024;
 constexpr int kCollectorWaitMs = 50;
+// What the capture keeps in memory; more goes to a spill file.
+constexpr size_t kCaptureMemoryLimit = 4 * 1024 * 1024;
 
-// Keeps the pipe empty while the interpreter runs, so that a writer never
-// blocks on a full pipe: everything it reads waits here, in order, until the
-// drain at exit.
+// What the capture has read and not yet written to the log, in order: the
+// first bytes in memory and, once they pass kCaptureMemoryLimit, all of them
+// in a spill file in the log folder, which the system removes when it is
+// closed. Where no spill file can be had, memory takes the rest: nothing is
+// dropped.
+class CapturedBytes {
+public:
+    void append(const char* data, size_t size) {
+        if (!spill_.is_open() && !spill_failed_ && memory_.size() + size > kCaptureMemoryLimit) {
+            start_spill();
+        }
+        if (spill_.is_open() && !spill_failed_) {
+            if (platform::write_file(spill_, data, size)) {
+                spilled_ += size;
+                return;
+            }
+            // The spill file keeps what it has; the rest waits in memory.
+            spill_failed_ = true;
+        }
+        memory_.append(data, size);
+    }
+
+    // Writes everything held to the log, in order, and starts empty again.
+    // false when the spill file could not be read back to its end.
+    bool write_to_log() {
+        bool complete = true;
+        if (spill_.is_open()) complete = copy_spill_to_log();
+        logger.write_bytes(memory_.data(), memory_.size());
+        discard();
+        return complete;
+    }
+
+    void discard() {
+        spill_.close();
+        spilled_ = 0;
+        spill_failed_ = false;
+        std::string().swap(memory_);
+    }
+
+private:
+    void start_spill() {
+        if (log_dir.empty()) {
+            spill_failed_ = true;
+            return;
+        }
+        spill_ = platform::create_temporary_file(log_dir.c_str());
+        if (!spill_.is_open() || !platform::write_file(spill_, memory_.data(), memory_.size())) {
+            spill_.close();
+            spill_failed_ = true;
+            return;
+        }
+        spilled_ = memory_.size();
+        std::string().swap(memory_);
+    }
+
+    bool copy_spill_to_log() {
+        std::unique_ptr<char[]> chunk(new (std::nothrow) char[kCollectChunk]);
+        if (!chunk) return false;
+        for (uint64_t offset = 0; offset < spilled_;) {
+            const uint64_t left = spilled_ - offset;
+            const uint32_t wanted = left < kCollectChunk ? static_cast<uint32_t>(left) : kCollectChunk;
+            uint32_t done = 0;
+            if (!platform::read_file_at(spill_, offset, chunk.get(), wanted, &done) || done == 0) {
+                return false;
+            }
+            logger.write_bytes(chunk.get(), done);
+            offset += done;
+        }
+        return true;
+    }
+
+    std::string memory_;
+    platform::File spill_;
+    uint64_t spilled_ = 0;
+    bool spill_failed_ = false;
+};
+
+// Keeps the pipe empty from the redirection until after the interpreter is
+// finalized, so that no writer ever blocks on a full pipe (a daemon thread
+// blocked there at finalization would hold the lock of sys.stderr for good).
+// Every pipe read happens under one lock and lands in one CapturedBytes, so
+// the bytes stay in order whoever reads them.
 class StderrCollector {
 public:
     explicit StderrCollector(platform::PipeHandle pipe) : pipe_(pipe) {
@@ -195,25 +275,48 @@ public:
     }
     ~StderrCollector() { stop(); }
 
-    // Stops the reader and hands over what it read. Bytes it has not read
-    // yet are still in the pipe.
-    std::string stop() {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            stopping_ = true;
+    // The drain: reads what waits in the pipe, then writes everything
+    // captured so far to the log. The reader goes on afterwards. 0, or the
+    // code of the failed pipe call, with *failure naming it.
+    uint32_t drain_to_log(const char** failure) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const uint32_t result = read_waiting_bytes(failure);
+        if (!captured_.write_to_log() && result == 0) {
+            *failure = "ReadFile failed";
+            return error_code::kHandleEof;
         }
+        drained_ = true;
+        return result;
+    }
+
+    // Stops the reader. What it read after a drain goes to the log as well,
+    // with what still waits in the pipe; without a drain it is dropped.
+    void finish() {
+        stop();
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!drained_) {
+            captured_.discard();
+            return;
+        }
+        const char* failure = nullptr;
+        read_waiting_bytes(&failure);
+        captured_.write_to_log();
+    }
+
+    void stop() {
+        stopping_ = true;
         if (thread_.joinable()) thread_.join();
-        return std::move(captured_);
     }
 
 private:
     void run() {
         std::unique_ptr<char[]> chunk(new char[kCollectChunk]);
-        for (;;) {
-            const bool data_waiting = platform::wait_for_pipe_data(pipe_, kCollectorWaitMs);
+        while (!stopping_) {
+            if (!platform::wait_for_pipe_data(pipe_, kCollectorWaitMs)) continue;
             std::lock_guard<std::mutex> lock(mutex_);
-            if (stopping_) return;
-            if (!data_waiting) continue;
+            // The drain may have emptied the pipe since the wait: a read
+            // now could block for good. One read takes whatever waits, up to
+            // a chunk: far more than a writer puts in with one call.
             uint32_t available = 0;
             if (!platform::peek_pipe(pipe_, &available)) return;
             if (available == 0) continue;
@@ -224,23 +327,37 @@ private:
         }
     }
 
+    // Reads the pipe until it is empty, without waiting. Called with the
+    // lock held.
+    uint32_t read_waiting_bytes(const char** failure) {
+        std::unique_ptr<char[]> chunk(new char[kCollectChunk]);
+        for (;;) {
+            uint32_t available = 0;
+            if (!platform::peek_pipe(pipe_, &available)) {
+                *failure = "PeekNamedPipe failed";
+                return platform::get_last_error();
+            }
+            if (available == 0) return 0;
+            uint32_t done = 0;
+            const uint32_t wanted = available < kCollectChunk ? available : kCollectChunk;
+            if (!platform::read_pipe(pipe_, chunk.get(), wanted, &done)) {
+                *failure = "ReadFile failed";
+                return platform::get_last_error();
+            }
+            captured_.append(chunk.get(), done);
+        }
+    }
+
     platform::PipeHandle pipe_;
     std::thread thread_;
     std::mutex mutex_;
-    bool stopping_ = false;
-    std::string captured_;
+    std::atomic<bool> stopping_{false};
+    bool drained_ = false;
+    CapturedBytes captured_;
 };
 
-// Lives from a successful redirection until the drain; a run that is never
-// drained leaves it to the end of the process.
+// Lives from a successful redirection until finish_stderr_capture.
 StderrCollector* stderr_collector = nullptr;
-
-int fail_drain(const char* message) {
-    const uint32_t code = platform::get_last_error();
-    logger.write_line(message);
-    platform::close_pipe(stderr_pipe);
-    return static_cast<int>(code);
-}
 
 }  // namespace
 
@@ -274,29 +391,22 @@ int redirect_stderr() {
 
 int drain_stderr() {
     logger.write_line("Contents of python stderr:");
-    if (stderr_collector != nullptr) {
-        const std::string captured = stderr_collector->stop();
-        delete stderr_collector;
-        stderr_collector = nullptr;
-        logger.write_bytes(captured.data(), captured.size());
+    if (stderr_collector == nullptr) return static_cast<int>(error_code::kInvalidHandle);
+    const char* failure = nullptr;
+    const uint32_t result = stderr_collector->drain_to_log(&failure);
+    if (result != 0) {
+        logger.write_line(failure);
+        finish_stderr_capture();
     }
+    return static_cast<int>(result);
+}
 
-    char buffer[kDrainChunk + 1];
-    for (;;) {
-        uint32_t available = 0;
-        if (!platform::peek_pipe(stderr_pipe, &available)) return fail_drain("PeekNamedPipe failed");
-        if (available == 0) {
-            platform::close_pipe(stderr_pipe);
-            return 0;
-        }
-        uint32_t done = 0;
-        if (!platform::read_pipe(stderr_pipe, buffer, kDrainChunk, &done)) {
-            return fail_drain("ReadFile failed");
-        }
-        buffer[done] = '\0';
-        // Every byte read goes to the log, a zero byte among them included.
-        logger.write_bytes(buffer, done);
-    }
+void finish_stderr_capture() {
+    if (stderr_collector == nullptr) return;
+    stderr_collector->finish();
+    delete stderr_collector;
+    stderr_collector = nullptr;
+    platform::close_pipe(stderr_pipe);
 }
 
 // ---- log shipping ----------------------------------------------------------

@@ -35,6 +35,10 @@ void descramble(uint8_t* buffer, uint32_t length);
 extern intptr_t stderr_pipe;
 int redirect_stderr();
 int drain_stderr();
+// Ends the capture once the interpreter is finalized: stops its reader,
+// writes to the log what arrived after a drain (nothing is written when
+// there was none) and closes the pipe.
+void finish_stderr_capture();
 
 // ---- log shipping ----------------------------------------------------------
 // The two switches of the sweep at exit, set only by the script through the

@@ -44,8 +44,19 @@ private:
 // CREATE_NEW). An existing file is never truncated: that fails with
 // ERROR_FILE_EXISTS (80). On POSIX the writer holds a shared flock on it.
 File create_log_file(const wchar_t* path);
-// WriteFile of all size bytes; false with the last error set.
-bool write_file(const File& file, const void* data, size_t size);
+// WriteFile of all size bytes; false with the last error set. *written, when
+// asked for, says how many bytes went out, also when it fails.
+bool write_file(const File& file, const void* data, size_t size, size_t* written = nullptr);
+
+// A new, empty file in folder that only this process uses, for reading and
+// writing, and that the system removes when it is closed (or the process
+// ends): POSIX O_TMPFILE, else a name unlinked at once; Windows
+// FILE_FLAG_DELETE_ON_CLOSE. The "*.log" search never sees it.
+File create_temporary_file(const wchar_t* folder);
+// ReadFile at a byte offset (an OVERLAPPED offset, pread), leaving the file
+// position alone.
+bool read_file_at(const File& file, uint64_t offset, void* buffer, uint32_t size,
+                  uint32_t* done);
 
 // CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
 // FILE_ATTRIBUTE_NORMAL, NULL).

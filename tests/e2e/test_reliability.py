@@ -5,17 +5,58 @@ network namespace (see loopback.py), the collector on its port 80."""
 import concurrent.futures
 import os
 import random
+import shutil
 import signal
 import subprocess
 import time
 import unittest
+from pathlib import Path
 
-from harness import PYTHON, Sandbox
-from loopback import COLLECTOR, Collector, enter_private_network
+from harness import Sandbox
+from loopback import Collector, enter_private_network
+
+
+STDLIB_EXTENSIONS = Path("/usr/lib/python3.11/lib-dynload")
+CLOSING_LOG = b"STUB:stub:Closing log\n"
 
 
 def setUpModule():
     enter_private_network()
+
+
+class ReliabilityTestCase(unittest.TestCase):
+    """A sandbox and collectors that go with the test."""
+
+    def setUp(self):
+        self.sandbox = Sandbox.for_test(self)
+        self.collectors = []
+
+    def tearDown(self):
+        for collector in self.collectors:
+            collector.stop()
+
+    def start_collector(self, *options) -> Collector:
+        storage = self.sandbox.root / ("collected%d" % len(self.collectors))
+        collector = Collector(storage, *options)
+        self.collectors.append(collector)
+        return collector
+
+    def make_application(self, source: str, **kwargs):
+        """An application whose main module is source, frozen with the
+        standard-library modules it imports and the interpreter's extension
+        modules beside it."""
+        folder = self.sandbox.root / ("source%d" % len(list(self.sandbox.root.glob("source*"))))
+        folder.mkdir()
+        (folder / "appmain.py").write_text(source, encoding="utf-8")
+        config = dict(kwargs.pop("config", {}), __main_script="appmain")
+        app = self.sandbox.make_app(boot_source="import appmain\n", app_dir=folder,
+                                    main_module="appmain", config=config, **kwargs)
+        for extension in STDLIB_EXTENSIONS.glob("*.so"):
+            shutil.copy(extension, app.folder)
+        return app
+
+    def files_in(self, folder: Path) -> list:
+        return sorted(path.name for path in folder.iterdir()) if folder.is_dir() else []
 
 
 class CollectorStopTest(unittest.TestCase):
@@ -55,6 +96,58 @@ class CollectorStopTest(unittest.TestCase):
         with concurrent.futures.ThreadPoolExecutor(4) as pool:
             failures = [failure for failure in pool.map(lane, range(4)) if failure]
         self.assertEqual(failures, [])
+
+
+class LateCrashTest(ReliabilityTestCase):
+
+    def test_application_that_used_ssl_exits_with_its_status_and_ships_its_log(self):
+        # OpenSSL registers its clean-up with the runtime when the ssl module
+        # is imported; the launcher's clean-up must still run first.
+        collector = self.start_collector()
+        for status in (0, 3):
+            with self.subTest(status=status):
+                app = self.make_application(
+                    "import ssl, stub\n"
+                    "ssl.create_default_context()\n"
+                    "stub.log('context made, ending with %d')\n"
+                    "if %d:\n"
+                    "    stub.crt_exit(%d)\n" % (status, status, status))
+                run = self.sandbox.run(app)
+                self.assertEqual(run.exit_code, status, run.stderr)
+                self.assertEqual(run.logs, [])
+                shipped = [log for log in collector.logs()
+                           if b"context made, ending with %d" % status in log]
+                self.assertEqual(len(shipped), 1)
+                self.assertTrue(shipped[0].endswith(CLOSING_LOG), shipped[0][-300:])
+
+    def test_daemon_thread_writing_to_stderr_does_not_abort_the_exit(self):
+        collector = self.start_collector()
+        writer = (
+            "import stub, sys, threading, time\n"
+            "def chatter():\n"
+            "    while True:\n"
+            "        sys.stderr.write('a warning from a daemon thread\\n')\n"
+            "threading.Thread(target=chatter, daemon=True).start()\n"
+            "time.sleep(0.05)\n"
+            "stub.log('run %d' % time.time_ns())\n")
+        for ending, status in (("", 0), ("raise SystemExit(4)\n", 1)):
+            app = self.make_application(writer + ending)
+            for attempt in range(10):
+                with self.subTest(ending=ending, attempt=attempt):
+                    run = self.sandbox.run(app)
+                    self.assertEqual(run.exit_code, status, run.stderr)
+                    self.assertEqual(run.logs, [])
+        logs = collector.logs()
+        self.assertEqual(len(logs), 20)
+        for log in logs:
+            self.assertTrue(log.endswith(CLOSING_LOG), log[-300:])
+        # With an error pending, the captured output comes first, then the
+        # traceback (which the daemon thread may still interleave with).
+        failed = [log for log in logs if b"Traceback (most recent call last):" in log]
+        self.assertEqual(len(failed), 10)
+        for log in failed:
+            self.assertIn(b"STUB:stub:Contents of python stderr:\na warning from a daemon thread\n",
+                          log)
 
 
 if __name__ == "__main__":

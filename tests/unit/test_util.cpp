@@ -213,6 +213,78 @@ TEST(StderrCapture, EverythingWrittenToDescriptor2ReachesTheLogInOrder) {
     EXPECT_EQ(log.find_first_not_of("e\n", header.size()), log.size() - expected_tail.size());
 }
 
+TEST(StderrCapture, OutputAfterTheDrainFollowsOnlyWhenThereWasADrain) {
+    TempDir drained;
+    const std::string log = run_in_child_with_log(drained, [] {
+        if (redirect_stderr() != 0) std::_Exit(3);
+        fputs("before\n", stderr);
+        fflush(stderr);
+        if (drain_stderr() != 0) std::_Exit(5);
+        logger.write_line("between");
+        fputs("after the drain\n", stderr);
+        fflush(stderr);
+        finish_stderr_capture();
+        logger.write_line("end");
+    });
+    EXPECT_EQ(log,
+              "STUB:stub:Contents of python stderr:\nbefore\nSTUB:stub:between\n"
+              "after the drain\nSTUB:stub:end\n");
+
+    TempDir never_drained;
+    const std::string quiet = run_in_child_with_log(never_drained, [] {
+        if (redirect_stderr() != 0) std::_Exit(3);
+        fputs("never shown\n", stderr);
+        fflush(stderr);
+        finish_stderr_capture();
+        logger.write_line("end");
+    });
+    EXPECT_EQ(quiet, "STUB:stub:end\n");
+}
+
+TEST(StderrCapture, LargeOutputWaitsOnDiskAndLeavesNothingBehind) {
+    TempDir temp;
+    const std::string log = run_in_child_with_log(temp, [] {
+        if (redirect_stderr() != 0) std::_Exit(3);
+        // 24 MiB of numbered lines, far past what the capture keeps in memory.
+        std::string block;
+        for (int i = 0; i < 24 * 1024 * 1024 / 10; ++i) {
+            char line[16];
+            std::snprintf(line, sizeof line, "%09d\n", i);
+            block += line;
+            if (block.size() < 4000) continue;
+            if (write(2, block.data(), block.size()) != static_cast<ssize_t>(block.size())) {
+                std::_Exit(4);
+            }
+            block.clear();
+        }
+        if (write(2, block.data(), block.size()) != static_cast<ssize_t>(block.size())) std::_Exit(4);
+        // The spill file is no entry of the log folder.
+        size_t entries = 0;
+        for (const auto& entry : std::filesystem::directory_iterator(log_dir)) {
+            (void)entry;
+            ++entries;
+        }
+        if (entries != 1) std::_Exit(6);
+        if (drain_stderr() != 0) std::_Exit(5);
+        finish_stderr_capture();
+    });
+    const std::string header = "STUB:stub:Contents of python stderr:\n";
+    ASSERT_EQ(log.rfind(header, 0), 0u);
+    const size_t lines = 24 * 1024 * 1024 / 10;
+    ASSERT_EQ(log.size(), header.size() + lines * 10);
+    char line[16];
+    for (size_t i = 0; i < lines; i += 9973) {
+        std::snprintf(line, sizeof line, "%09zu\n", i);
+        ASSERT_EQ(log.compare(header.size() + i * 10, 10, line), 0) << i;
+    }
+    size_t entries = 0;
+    for (const auto& entry : std::filesystem::directory_iterator(temp.file("C/P/logs"))) {
+        (void)entry;
+        ++entries;
+    }
+    EXPECT_EQ(entries, 1u);
+}
+
 TEST(StderrCapture, EmptyPipeGivesTheHeaderAlone) {
     TempDir temp;
     const std::string log = run_in_child_with_log(temp, [] {

@@ -181,22 +181,58 @@ File create_log_file(const wchar_t* path) {
     return File(fd);
 }
 
-bool write_file(const File& file, const void* data, size_t size) {
+bool write_file(const File& file, const void* data, size_t size, size_t* written) {
     const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        const ssize_t written =
-            retry_on_eintr([&] { return ::write(descriptor_of(file), next, size); });
-        if (written < 0) {
+    size_t total = 0;
+    bool ok = true;
+    while (total < size) {
+        const ssize_t n =
+            retry_on_eintr([&] { return ::write(descriptor_of(file), next, size - total); });
+        if (n < 0) {
             set_error_from_errno(errno);
-            return false;
+            ok = false;
+            break;
         }
-        if (written == 0) {
+        if (n == 0) {
             set_last_error(error_code::kDiskFull);
-            return false;
+            ok = false;
+            break;
         }
-        next += written;
-        size -= static_cast<size_t>(written);
+        next += n;
+        total += static_cast<size_t>(n);
     }
+    if (written != nullptr) *written = total;
+    return ok;
+}
+
+File create_temporary_file(const wchar_t* folder) {
+    const std::string name = narrow_path(folder);
+    int fd = retry_on_eintr(
+        [&name] { return ::open(name.c_str(), O_TMPFILE | O_RDWR | O_CLOEXEC, 0600); });
+    if (fd < 0 && (errno == EOPNOTSUPP || errno == EISDIR || errno == EINVAL)) {
+        // No unnamed files here: a private name, gone from the folder at once.
+        std::string pattern = name + "/.capture-XXXXXX";
+        fd = ::mkostemp(&pattern[0], O_CLOEXEC);
+        if (fd >= 0) ::unlink(pattern.c_str());
+    }
+    if (fd < 0) {
+        set_error_from_errno(errno);
+        return File();
+    }
+    return File(fd);
+}
+
+bool read_file_at(const File& file, uint64_t offset, void* buffer, uint32_t size,
+                  uint32_t* done) {
+    const ssize_t got = retry_on_eintr([&] {
+        return ::pread(descriptor_of(file), buffer, size, static_cast<off_t>(offset));
+    });
+    if (got < 0) {
+        *done = 0;
+        set_error_from_errno(errno);
+        return false;
+    }
+    *done = static_cast<uint32_t>(got);
     return true;
 }
 

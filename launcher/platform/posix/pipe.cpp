@@ -17,6 +17,8 @@ namespace platform {
 
 namespace {
 
+constexpr int kRequestedPipeSize = 1024 * 1024;
+
 // The writing end between the pipe's creation and the reopen of stderr.
 int pending_writer = -1;
 
@@ -35,6 +37,9 @@ PipeHandle create_stderr_pipe(const wchar_t* /*name*/) {
     }
     if (pending_writer >= 0) close(pending_writer);
     pending_writer = ends[1];
+    // Room for a burst of output while the reader waits for its turn on a
+    // busy machine; the system may grant less, which is fine.
+    fcntl(ends[0], F_SETPIPE_SZ, kRequestedPipeSize);
     return ends[0];
 }
 

@@ -28,20 +28,59 @@ File create_log_file(const wchar_t* path) {
                                         nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr));
 }
 
-bool write_file(const File& file, const void* data, size_t size) {
+bool write_file(const File& file, const void* data, size_t size, size_t* written) {
     const char* next = static_cast<const char*>(data);
-    while (size > 0) {
-        DWORD chunk = size > MAXDWORD ? MAXDWORD : static_cast<DWORD>(size);
-        DWORD written = 0;
-        if (!WriteFile(as_handle(file.handle()), next, chunk, &written, nullptr)) return false;
-        if (written == 0) {
-            SetLastError(ERROR_WRITE_FAULT);
-            return false;
+    size_t total = 0;
+    bool ok = true;
+    while (total < size) {
+        const size_t left = size - total;
+        DWORD chunk = left > MAXDWORD ? MAXDWORD : static_cast<DWORD>(left);
+        DWORD done = 0;
+        if (!WriteFile(as_handle(file.handle()), next, chunk, &done, nullptr)) {
+            total += done;
+            ok = false;
+            break;
         }
-        next += written;
-        size -= written;
+        if (done == 0) {
+            SetLastError(ERROR_WRITE_FAULT);
+            ok = false;
+            break;
+        }
+        next += done;
+        total += done;
     }
-    return true;
+    if (written != nullptr) *written = total;
+    return ok;
+}
+
+File create_temporary_file(const wchar_t* folder) {
+    static LONG counter = 0;
+    wchar_t name[MAX_PATH];
+    const int length = _snwprintf(name, MAX_PATH, L"%ls\\capture-%lu-%ld.tmp", folder,
+                                  GetCurrentProcessId(), InterlockedIncrement(&counter));
+    if (length < 0 || length >= MAX_PATH) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return File();
+    }
+    return file_from_handle(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        CREATE_NEW,
+                                        FILE_ATTRIBUTE_TEMPORARY | FILE_FLAG_DELETE_ON_CLOSE,
+                                        nullptr));
+}
+
+bool read_file_at(const File& file, uint64_t offset, void* buffer, uint32_t size,
+                  uint32_t* done) {
+    OVERLAPPED at = {};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD read = 0;
+    const BOOL ok = ReadFile(as_handle(file.handle()), buffer, size, &read, &at);
+    *done = read;
+    if (!ok && GetLastError() == ERROR_HANDLE_EOF) {
+        *done = 0;
+        return true;
+    }
+    return ok != FALSE;
 }
 
 File open_file_for_reading(const wchar_t* path) {
