@@ -260,7 +260,7 @@ class StandardLibraryTest(GraphTestCase):
 
 
 class PlacementTest(GraphTestCase):
-    def test_packages_with_extensions_or_data_go_into_the_folder_whole(self):
+    def test_libraries_are_carried_whole_and_those_with_extensions_or_data_in_the_folder(self):
         suffix = self.target.extension_suffixes[0]
         self.write("lib/fastpkg/__init__.py", "from . import core\n")
         self.write("lib/fastpkg/core.py", "try:\n    from ._speed import f\n"
@@ -273,6 +273,8 @@ class PlacementTest(GraphTestCase):
         self.write("lib/datapkg/py.typed")
         self.write("lib/plain/__init__.py", "")
         self.write("lib/plain/py.typed")
+        self.write("lib/plain/lexers/__init__.py", "")
+        self.write("lib/plain/lexers/by_name.py", "")  # imported by a computed name
         self.write("lib/_topext" + suffix)
         self.write("lib/fastpkg-1.0.dist-info/METADATA", "Name: fastpkg\nVersion: 1.0\n")
         self.write("lib/fastpkg-1.0.dist-info/RECORD", "fastpkg/__init__.py,,\n")
@@ -293,6 +295,9 @@ class PlacementTest(GraphTestCase):
         self.assertIn("fastpkg-1.0.dist-info/METADATA", copies)  # for importlib.metadata
         self.assertNotIn("unused-2.0.dist-info/top_level.txt", copies)
         self.assertIn("plain/__init__.pyc", placement.archive)
+        self.assertIn("plain/lexers/by_name.pyc", placement.archive)
+        self.assertIn("sqlite3/dump.pyc", placement.archive)  # imported by _sqlite3
+        self.assertNotIn("wsgiref/simple_server.pyc", placement.archive)  # never imported
         self.assertIn("sqlite3/__init__.pyc", placement.archive)
         self.assertFalse([name for name in placement.archive if name.startswith("fastpkg")])
 

@@ -1,10 +1,10 @@
 """Placement: where each module of the graph goes in the output folder.
 
 - Pure-Python modules and packages go into lib.dll, compiled.
+- A package from outside the standard library is carried whole.
 - A top-level package that holds extension modules or data files goes into
   the folder as a package directory (compiled modules, extension modules and
-  data side by side), never split between the zip and the folder; such a
-  package from outside the standard library is carried whole.
+  data side by side), never split between the zip and the folder.
 - Extension modules go into the folder under their own file names, which
   the extension loader accepts; the shared libraries they need go beside the
   executable.
@@ -142,17 +142,19 @@ def folder_packages(app: Application, target) -> set:
     return chosen
 
 
-def complete_folder_packages(app: Application, target) -> set:
-    """Carries every module of the folder packages from outside the standard
-    library (their plugins are often imported by computed names), until the
-    set of folder packages no longer grows."""
+def complete_packages(app: Application, target) -> set:
+    """Carries every module of the packages from outside the standard
+    library (their plugins are often imported by computed names: PIL's image
+    plugins, pygments' lexers), until no more packages come in; returns the
+    packages that must live in the folder."""
     done = set()
     while True:
-        chosen = folder_packages(app, target)
-        todo = [top for top in sorted(chosen - done)
-                if not is_stdlib(app.graph.modules[top], target)]
+        todo = sorted({module.top for module in app.graph.modules.values()
+                       if module.top not in done and module.top in app.graph.modules
+                       and app.graph.modules[module.top].is_package
+                       and not is_stdlib(app.graph.modules[module.top], target)})
         if not todo:
-            return chosen
+            return folder_packages(app, target)
         for top in todo:
             app.graph.add_whole_package(top, top)
             done.add(top)
@@ -177,7 +179,7 @@ def module_path(module: Module) -> PurePosixPath:
 def place(app: Application, target) -> Placement:
     """Decides where every module of the graph goes."""
     placement = Placement()
-    in_folder = complete_folder_packages(app, target)
+    in_folder = complete_packages(app, target)
     placement.folder_packages = sorted(in_folder)
     for name, module in sorted(app.graph.modules.items()):
         if name == "__main__" or module.kind == "builtin":
