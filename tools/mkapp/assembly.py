@@ -124,10 +124,14 @@ class OutputFolder:
     def __init__(self, folder: Path, marker: str):
         self.folder = Path(os.path.abspath(folder))
         self.marker = marker
-        self.folder.parent.mkdir(parents=True, exist_ok=True)
-        self.staging = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".build-",
-                                             dir=self.folder.parent))
-        os.chmod(self.staging, 0o777 & ~current_umask())
+        try:
+            self.folder.parent.mkdir(parents=True, exist_ok=True)
+            self.staging = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".build-",
+                                                 dir=self.folder.parent))
+            os.chmod(self.staging, 0o777 & ~current_umask())
+        except OSError as error:
+            raise BuildError("cannot create the output folder %s: %s"
+                             % (self.folder, error.strerror or error))
         self.entries = {}
 
     def add(self, relative, content, mode: int = 0o644) -> None:
