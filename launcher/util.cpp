@@ -3,6 +3,7 @@
 #include <lzo/lzo1x.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstring>
 #include <cwchar>
 #include <memory>
@@ -441,30 +442,56 @@ uint32_t nonzero_transfer_error(uint32_t code) {
 
 bool is_server_error(uint32_t status) { return status >= 500 && status <= 599; }
 
-// The whole file in a buffer of exactly its size, or the reason it is not.
-uint32_t read_whole_log(const std::wstring& path, std::unique_ptr<uint8_t[]>* data,
-                        uint32_t* size) {
-    platform::File file = platform::open_file_for_reading(path.c_str());
-    if (!file.is_open()) return platform::get_last_error();
+// A log's bytes for the upload: the file mapped where it can be, so that
+// they cost no memory of the process's own; else read into a buffer of
+// exactly its size.
+class LogContent {
+public:
+    const uint8_t* data() const { return buffer_ ? buffer_.get() : view_.data(); }
+    uint32_t size() const { return size_; }
 
-    uint64_t file_size = 0;
-    if (!platform::get_file_size(file, &file_size)) return platform::get_last_error();
-    if (file_size > kLargestLogSize) return error_code::kFileTooLarge;
-    const uint32_t n = static_cast<uint32_t>(file_size);
+    // 0, or the reason the log cannot be had. A log too large to frame is
+    // refused by its size, before anything is read.
+    uint32_t load(const std::wstring& path) {
+        platform::File file = platform::open_file_for_reading(path.c_str());
+        if (!file.is_open()) return platform::get_last_error();
 
-    std::unique_ptr<uint8_t[]> buffer(new (std::nothrow) uint8_t[n == 0 ? 1 : n]);
-    if (!buffer) return error_code::kNotEnoughMemory;
-
-    uint32_t done = 0;
-    if (!platform::read_file(file, buffer.get(), n, &done)) {
-        return nonzero_transfer_error(platform::get_last_error());
+        uint64_t file_size = 0;
+        if (!platform::get_file_size(file, &file_size)) return platform::get_last_error();
+        if (file_size > kLargestLogSize) return error_code::kFileTooLarge;
+        const uint32_t n = static_cast<uint32_t>(file_size);
+        // Below 4 GiB the frame's capacity fits in 32 bits only up to about
+        // 3.76 GiB.
+        if (lzo_frame_capacity(n) > kLargestLogSize) return error_code::kFileTooLarge;
+        size_ = n;
+        if (view_.map(file, n)) return error_code::kSuccess;
+        return read_into_buffer(file);
     }
-    // The file shrank while it was read: what arrived is not the whole log.
-    if (done != n) return error_code::kHandleEof;
 
-    *data = std::move(buffer);
-    *size = n;
-    return error_code::kSuccess;
+private:
+    uint32_t read_into_buffer(const platform::File& file) {
+        buffer_.reset(new (std::nothrow) uint8_t[size_ == 0 ? 1 : size_]);
+        if (!buffer_) return error_code::kNotEnoughMemory;
+        uint32_t done = 0;
+        if (!platform::read_file(file, buffer_.get(), size_, &done)) {
+            return nonzero_transfer_error(platform::get_last_error());
+        }
+        // The file shrank while it was read: what arrived is not the whole log.
+        if (done != size_) return error_code::kHandleEof;
+        return error_code::kSuccess;
+    }
+
+    platform::FileView view_;
+    std::unique_ptr<uint8_t[]> buffer_;
+    uint32_t size_ = 0;
+};
+
+// The request time-outs of a post: WinINet's own, the whole request bounded
+// by the deadline the caller gives.
+platform::HttpTimeouts timeouts_within(uint32_t deadline_ms) {
+    platform::HttpTimeouts timeouts;
+    timeouts.total_ms = deadline_ms;
+    return timeouts;
 }
 
 // What the sweep does with one file: 0 when it was handled as the flags say,
@@ -535,7 +562,8 @@ int http_post(const std::wstring& host, const std::wstring& object, const uint8_
 
     uint32_t status = 0;
     if (!platform::send_http_request(host.c_str(), settings.port, kUploadVerb, object.c_str(),
-                                     headers, body, body_length, &status)) {
+                                     headers, body, body_length, &status,
+                                     timeouts_within(settings.request_deadline_ms))) {
         return static_cast<int>(nonzero_transfer_error(platform::get_last_error()));
     }
     if (is_server_error(status)) return static_cast<int>(status);
@@ -544,21 +572,17 @@ int http_post(const std::wstring& host, const std::wstring& object, const uint8_
 
 int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url,
                     const UploadSettings& settings) {
-    std::unique_ptr<uint8_t[]> input;
-    uint32_t n = 0;
-    const uint32_t read_result = read_whole_log(path, &input, &n);
-    if (read_result != 0) return static_cast<int>(read_result);
+    LogContent log;
+    const uint32_t load_result = log.load(path);
+    if (load_result != 0) return static_cast<int>(load_result);
 
-    // Below 4 GiB the capacity fits in 32 bits only up to about 3.76 GiB;
-    // lzo_frame refuses the rest rather than overrun a short buffer.
-    const uint64_t capacity = lzo_frame_capacity(n);
-    if (capacity > kLargestLogSize) return error_code::kFileTooLarge;
+    // Only the pages the compressor writes become resident.
+    const uint64_t capacity = lzo_frame_capacity(log.size());
     std::unique_ptr<uint8_t[]> frame(new (std::nothrow) uint8_t[static_cast<size_t>(capacity)]);
     if (!frame) return error_code::kNotEnoughMemory;
 
     uint32_t frame_length = static_cast<uint32_t>(capacity);
-    const int framed = lzo_frame(input.get(), n, frame.get(), &frame_length);
-    input.reset();
+    const int framed = lzo_frame(log.data(), log.size(), frame.get(), &frame_length);
     if (framed != 0) return framed;
 
     return http_post(host, url, frame.get(), frame_length, settings);
@@ -576,13 +600,25 @@ int ship_logs(const std::wstring& url, const std::wstring& folder, const std::ws
     platform::FindData entry;
     if (!search.first(pattern.c_str(), &entry)) return static_cast<int>(platform::get_last_error());
 
+    const auto started = std::chrono::steady_clock::now();
     uint32_t end_code = error_code::kSuccess;
     for (;;) {
+        // Once the budget is spent no new upload starts; the logs left stay
+        // for the next run.
+        const auto spent = std::chrono::duration_cast<std::chrono::milliseconds>(
+            std::chrono::steady_clock::now() - started);
+        if (upload && spent.count() >= settings.sweep_budget_ms) return error_code::kTimeout;
+        UploadSettings this_file = settings;
+        const uint64_t left = settings.sweep_budget_ms - static_cast<uint64_t>(spent.count());
+        if (left < this_file.request_deadline_ms) {
+            this_file.request_deadline_ms = static_cast<uint32_t>(left);
+        }
+
         std::wstring path;
         const bool is_directory = (entry.attributes & platform::kFileAttributeDirectory) != 0;
         // A path that does not fit is skipped: the file is neither sent nor deleted.
         if (!is_directory && full_path_in_folder(folder, entry.name.c_str(), &path)) {
-            ship_one_log(path, host, url, upload, keep, settings);
+            ship_one_log(path, host, url, upload, keep, this_file);
         }
         if (!search.next(&entry)) {
             end_code = platform::get_last_error();

@@ -24,6 +24,7 @@ constexpr uint32_t kAlreadyExists = 183;
 constexpr uint32_t kFilenameExcedRange = 206;
 constexpr uint32_t kFileTooLarge = 223;
 constexpr uint32_t kPipeConnected = 535;
+constexpr uint32_t kTimeout = 1460;
 constexpr uint32_t kResourceDataNotFound = 1812;
 constexpr uint32_t kResourceTypeNotFound = 1813;
 constexpr uint32_t kResourceNameNotFound = 1814;

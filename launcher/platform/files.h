@@ -65,6 +65,26 @@ bool get_file_size(const File& file, uint64_t* size);  // GetFileSizeEx
 // ReadFile(file, buffer, size, &done, NULL).
 bool read_file(const File& file, void* buffer, uint32_t size, uint32_t* done);
 
+// A read-only view of a whole file (CreateFileMappingW and MapViewOfFile;
+// mmap), released by its destructor. Its pages are the page cache's, not the
+// process's own memory. An empty file gives an empty view.
+class FileView {
+public:
+    FileView() = default;
+    FileView(const FileView&) = delete;
+    FileView& operator=(const FileView&) = delete;
+    ~FileView();
+
+    // false with the last error set when the file cannot be mapped.
+    bool map(const File& file, uint64_t size);
+    const uint8_t* data() const { return data_; }
+
+private:
+    const uint8_t* data_ = nullptr;
+    uint64_t size_ = 0;
+    intptr_t mapping_ = 0;
+};
+
 // What the sweep holds while it reads, posts and deletes one log file: on
 // POSIX an exclusive, non-blocking flock, failing with
 // ERROR_SHARING_VIOLATION (32) while another process writes the file; on

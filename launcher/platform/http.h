@@ -17,15 +17,20 @@ bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
                        const wchar_t* object, const wchar_t* headers, const void* body,
                        uint32_t body_length, uint32_t* status);
 
-// ---- added for the log shipping tests ------------------------------------
-// The time-outs of one request. The defaults are WinINet's own (the call
-// above uses them); a test shortens them to see a slow server given up on
-// without waiting half a minute. Windows: INTERNET_OPTION_CONNECT_TIMEOUT,
-// _SEND_TIMEOUT and _RECEIVE_TIMEOUT on the Internet handle.
+// The time limits of one request. The first three are WinINet's own
+// defaults (the call above uses them): how long the connection may take, and
+// how long a send or a receive may go without progress. total_ms bounds the
+// whole request, so that a server that keeps sending a little at a time
+// cannot hold it for longer; it defaults to the sum of the other three.
+// Windows: INTERNET_OPTION_CONNECT_TIMEOUT, _SEND_TIMEOUT and _RECEIVE_TIMEOUT
+// on the Internet handle (WinINet has no limit on the whole request). The
+// response's body is not waited for: the request is done once the status
+// line and headers are in.
 struct HttpTimeouts {
     uint32_t connect_ms = 60000;
     uint32_t send_ms = 30000;
     uint32_t receive_ms = 30000;
+    uint32_t total_ms = 120000;
 };
 bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
                        const wchar_t* object, const wchar_t* headers, const void* body,

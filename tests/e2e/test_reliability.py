@@ -150,5 +150,56 @@ class LateCrashTest(ReliabilityTestCase):
                           log)
 
 
+class BoundedExitTest(ReliabilityTestCase):
+
+    def test_server_that_sends_its_answer_slowly_does_not_hold_the_exit(self):
+        # 200 at once, then the body one byte every two seconds: the answer
+        # is in once its headers are, and the run ends.
+        collector = self.start_collector("--trickle-body", "2")
+        app = self.sandbox.make_app(boot_source=script('stub.log("slowly answered")'))
+        started = time.monotonic()
+        run = self.sandbox.run(app, timeout=60)
+        self.assertEqual(run.exit_code, 0, run.stderr)
+        self.assertLess(time.monotonic() - started, 20)
+        self.assertEqual(run.logs, [])
+        self.assertEqual(len(collector.logs()), 1)
+
+    def test_log_too_large_to_frame_is_refused_without_reading_it(self):
+        collector = self.start_collector()
+        app = self.sandbox.make_app(boot_source=script('stub.log("beside a huge log")'))
+        folder = self.sandbox.log_dir(app)
+        folder.mkdir(parents=True)
+        huge = folder / "2020-01-01_00.00.00.000001.log"
+        with open(huge, "wb") as out:
+            out.truncate(0xF1000000)  # 3.77 GiB, sparse
+        exit_code, peak_kib = run_measured(self.sandbox, app)
+        self.assertEqual(exit_code, 0)
+        self.assertEqual(self.files_in(folder), [huge.name])
+        self.assertEqual(len(collector.logs()), 1)
+        self.assertLess(peak_kib, 64 * 1024)
+
+
+def script(*lines: str) -> str:
+    return "import stub\n" + "".join(line + "\n" for line in lines)
+
+
+def run_measured(sandbox, app, args=()):
+    """Runs the application as the harness does; its exit code and its peak
+    resident memory in KiB."""
+    process = subprocess.Popen([str(app.executable), *map(str, args)], cwd=sandbox.work_dir,
+                               env=sandbox.environment(), stdin=subprocess.DEVNULL,
+                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    deadline = time.monotonic() + 120
+    while time.monotonic() < deadline:
+        pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+        if pid == process.pid:
+            process.returncode = os.waitstatus_to_exitcode(status)
+            return process.returncode, usage.ru_maxrss
+        time.sleep(0.02)
+    process.kill()
+    process.wait()
+    raise AssertionError("%s did not end within 120 s" % app.executable.name)
+
+
 if __name__ == "__main__":
     unittest.main()

@@ -607,6 +607,55 @@ TEST_F(Shipping, FileOf4GiBIsRefusedAndKept) {
     EXPECT_TRUE(collector.requests().empty());
 }
 
+TEST_F(Shipping, LogTooLargeToFrameIsRefusedByItsSizeAlone) {
+    // Below 4 GiB, yet its frame would not fit 32 bits: refused before a
+    // byte of it is read (sparse, so nothing is on the disk either).
+    const std::string big = logs_.file("big.log");
+    const int fd = open(big.c_str(), O_WRONLY | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, off_t{0xF1000000}), 0);
+    close(fd);
+    EXPECT_EQ(upload_log_file(widen_ascii(big), L"127.0.0.1", L"u", to(unused_port())), 223);
+}
+
+TEST_F(Shipping, SlowBodyHoldsNothingUpAndSlowHeadersMeetTheDeadline) {
+    write_whole_file(logs_.file("a.log"), "one log\n");
+    {
+        // The answer's body, one byte a minute, is not waited for.
+        Collector trickling({"--trickle-body", "60"});
+        ASSERT_TRUE(trickling.ready());
+        EXPECT_EQ(upload_log_file(widen_ascii(logs_.file("a.log")), L"127.0.0.1", L"u",
+                                  to(trickling)),
+                  0);
+        EXPECT_EQ(trickling.logs(), std::vector<std::string>{"one log\n"});
+    }
+    // Headers that never end: the request's total deadline gives up on them
+    // and the log stays.
+    Collector stalling({"--trickle-head", "0.2"});
+    ASSERT_TRUE(stalling.ready());
+    UploadSettings short_deadline = to(stalling);
+    short_deadline.request_deadline_ms = 1500;
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1", short_deadline), 0);
+    EXPECT_EQ(names_in(logs_.path()), std::vector<std::string>{"a.log"});
+    EXPECT_EQ(stalling.requests().size(), 1u);
+}
+
+TEST_F(Shipping, SweepStartsNoUploadOnceItsBudgetIsSpent) {
+    for (const char* name : {"a.log", "b.log", "c.log", "d.log"}) {
+        write_whole_file(logs_.file(name), std::string("log ") + name + "\n");
+    }
+    Collector stalling({"--trickle-head", "0.2"});
+    ASSERT_TRUE(stalling.ready());
+    UploadSettings tight = to(stalling);
+    tight.request_deadline_ms = 1000;
+    tight.sweep_budget_ms = 1500;
+    EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1", tight), 1460);
+    // The first request takes its full second, the second what is left of
+    // the budget; no third one starts.
+    EXPECT_EQ(stalling.requests().size(), 2u);
+    EXPECT_EQ(names_in(logs_.path()).size(), 4u);
+}
+
 TEST_F(Shipping, FlagsDecideWhatIsPostedAndWhatIsDeleted) {
     struct Row {
         uint8_t upload, keep;

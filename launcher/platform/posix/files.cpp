@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <fnmatch.h>
 #include <sys/file.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -294,6 +295,37 @@ bool read_file(const File& file, void* buffer, uint32_t size, uint32_t* done) {
         total += static_cast<uint32_t>(got);
     }
     *done = total;
+    return true;
+}
+
+// ---- FileView --------------------------------------------------------------------
+
+namespace {
+const uint8_t kEmptyView[1] = {0};
+}  // namespace
+
+FileView::~FileView() {
+    if (size_ > 0) ::munmap(const_cast<uint8_t*>(data_), static_cast<size_t>(size_));
+}
+
+bool FileView::map(const File& file, uint64_t size) {
+    if (size == 0) {
+        data_ = kEmptyView;
+        return true;
+    }
+    if (size > SIZE_MAX) {
+        set_last_error(error_code::kNotEnoughMemory);
+        return false;
+    }
+    void* address = ::mmap(nullptr, static_cast<size_t>(size), PROT_READ, MAP_PRIVATE,
+                           descriptor_of(file), 0);
+    if (address == MAP_FAILED) {
+        set_error_from_errno(errno);
+        return false;
+    }
+    ::madvise(address, static_cast<size_t>(size), MADV_SEQUENTIAL);
+    data_ = static_cast<const uint8_t*>(address);
+    size_ = size;
     return true;
 }
 

@@ -137,7 +137,34 @@ bool add_extra_headers(const std::string& text, HeaderList* headers) {
     return headers->add("Expect:");
 }
 
-size_t drop_response(char*, size_t size, size_t count, void*) { return size * count; }
+// The first piece of the body ends the transfer: the status line and the
+// headers are in, which is all WinINet's send waits for, and a server that
+// sends its body slowly holds nothing up.
+size_t stop_at_body(char*, size_t, size_t, void*) { return 0; }
+
+// Whether the final response's status line and all its headers are in: the
+// blank line after the headers of a status of 200 or more (1xx answers are
+// interim and have their own blank line).
+struct ResponseHead {
+    bool final_status = false;
+    bool complete = false;
+
+    static size_t on_header(char* line, size_t size, size_t count, void* head) {
+        static_cast<ResponseHead*>(head)->see(std::string(line, size * count));
+        return size * count;
+    }
+
+private:
+    void see(const std::string& line) {
+        if (line.compare(0, 5, "HTTP/") == 0) {
+            const size_t blank = line.find(' ');
+            final_status = blank != std::string::npos && line.size() > blank + 1 &&
+                           line[blank + 1] >= '2' && line[blank + 1] <= '9';
+        } else if (line == "\r\n" || line == "\n") {
+            complete = complete || final_status;
+        }
+    }
+};
 
 uint32_t wininet_error_from_curl(CURLcode code) {
     switch (code) {
@@ -215,7 +242,7 @@ private:
 // Sets every option of the request; false when curl refuses one.
 bool configure(CURL* curl, const std::string& url, const std::string& verb,
                const HeaderList& headers, const void* body, uint32_t body_length,
-               const HttpTimeouts& timeouts, StallWatch* watch) {
+               const HttpTimeouts& timeouts, StallWatch* watch, ResponseHead* head) {
     static const char kEmptyBody[] = "";
     const void* data = body != nullptr ? body : kEmptyBody;
     const auto set = curl_api().easy_setopt;
@@ -230,9 +257,12 @@ bool configure(CURL* curl, const std::string& url, const std::string& verb,
     ok = ok && set(curl, CURLOPT_POSTFIELDS, data) == CURLE_OK;
     ok = ok && set(curl, CURLOPT_POSTFIELDSIZE_LARGE,
                                 static_cast<curl_off_t>(body_length)) == CURLE_OK;
-    ok = ok && set(curl, CURLOPT_WRITEFUNCTION, drop_response) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_WRITEFUNCTION, stop_at_body) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_HEADERFUNCTION, ResponseHead::on_header) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_HEADERDATA, head) == CURLE_OK;
     ok = ok && set(curl, CURLOPT_CONNECTTIMEOUT_MS,
                                 static_cast<long>(timeouts.connect_ms)) == CURLE_OK;
+    ok = ok && set(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeouts.total_ms)) == CURLE_OK;
     ok = ok && set(curl, CURLOPT_XFERINFOFUNCTION, StallWatch::on_progress) == CURLE_OK;
     ok = ok && set(curl, CURLOPT_XFERINFODATA, watch) == CURLE_OK;
     ok = ok && set(curl, CURLOPT_NOPROGRESS, 0L) == CURLE_OK;
@@ -254,17 +284,18 @@ uint32_t perform_request(const std::string& url, const std::string& verb,
     HeaderList headers;
     if (!add_extra_headers(header_text, &headers)) return error_code::kNotEnoughMemory;
     StallWatch watch(easy.handle, timeouts);
-    if (!configure(easy.handle, url, verb, headers, body, body_length, timeouts, &watch)) {
+    ResponseHead head;
+    if (!configure(easy.handle, url, verb, headers, body, body_length, timeouts, &watch, &head)) {
         return error_code::kInternetInternalError;
     }
 
     const CURLcode result = curl->easy_perform(easy.handle);
     long response_code = 0;
     curl->easy_getinfo(easy.handle, CURLINFO_RESPONSE_CODE, &response_code);
-    // The status line and headers are what WinINet waits for; the body after
-    // them is read only to be dropped, so a failure there still leaves a
-    // response that arrived.
-    if (response_code > 0) {
+    // The status line and headers are what WinINet waits for; the transfer
+    // ends at the body, so its write error still leaves a response that
+    // arrived. A time-out in the middle of the headers leaves none.
+    if (response_code > 0 && head.complete) {
         *status = static_cast<uint32_t>(response_code);
         return error_code::kSuccess;
     }

@@ -102,6 +102,40 @@ bool read_file(const File& file, void* buffer, uint32_t size, uint32_t* done) {
     return ok != FALSE;
 }
 
+namespace {
+const uint8_t kEmptyView[1] = {0};
+}  // namespace
+
+FileView::~FileView() {
+    if (size_ > 0) UnmapViewOfFile(data_);
+    if (mapping_ != 0) CloseHandle(reinterpret_cast<HANDLE>(mapping_));
+}
+
+bool FileView::map(const File& file, uint64_t size) {
+    if (size == 0) {
+        data_ = kEmptyView;
+        return true;
+    }
+    if (size > SIZE_MAX) {
+        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        return false;
+    }
+    HANDLE mapping = CreateFileMappingW(as_handle(file.handle()), nullptr, PAGE_READONLY, 0, 0,
+                                        nullptr);
+    if (mapping == nullptr) return false;
+    const void* view = MapViewOfFile(mapping, FILE_MAP_READ, 0, 0, static_cast<SIZE_T>(size));
+    if (view == nullptr) {
+        const DWORD code = GetLastError();
+        CloseHandle(mapping);
+        SetLastError(code);
+        return false;
+    }
+    mapping_ = reinterpret_cast<intptr_t>(mapping);
+    data_ = static_cast<const uint8_t*>(view);
+    size_ = size;
+    return true;
+}
+
 // The sharing mode of the sweep's own open (FILE_SHARE_READ only) already
 // keeps it away from a file that another process writes.
 SweepLock SweepLock::acquire(const wchar_t*) {

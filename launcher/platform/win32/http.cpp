@@ -62,12 +62,22 @@ void drop_response_body(HINTERNET request) {
 // Opens the chain, sends the request and waits for the response: 0 when one
 // arrived, otherwise the code of the call that failed. The return value is
 // taken before the handles close, newest first, on the way out.
+void set_timeout(HINTERNET internet, DWORD option, uint32_t milliseconds) {
+    DWORD value = milliseconds;
+    InternetSetOptionW(internet, option, &value, sizeof value);
+}
+
 DWORD run_request(const wchar_t* host, uint16_t port, const wchar_t* verb, const wchar_t* object,
                   const wchar_t* headers, const void* body, uint32_t body_length,
-                  uint32_t* status) {
+                  uint32_t* status, const HttpTimeouts* timeouts) {
     InternetHandle internet(
         InternetOpenW(L"agent", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!internet) return failure_code();
+    if (timeouts != nullptr) {
+        set_timeout(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, timeouts->connect_ms);
+        set_timeout(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, timeouts->send_ms);
+        set_timeout(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts->receive_ms);
+    }
     InternetHandle connection(InternetConnectW(internet.get(), host, port, nullptr, nullptr,
                                                INTERNET_SERVICE_HTTP, 0, kContext));
     if (!connection) return failure_code();
@@ -88,7 +98,17 @@ DWORD run_request(const wchar_t* host, uint16_t port, const wchar_t* verb, const
 bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
                        const wchar_t* object, const wchar_t* headers, const void* body,
                        uint32_t body_length, uint32_t* status) {
-    DWORD code = run_request(host, port, verb, object, headers, body, body_length, status);
+    DWORD code = run_request(host, port, verb, object, headers, body, body_length, status, nullptr);
+    if (code == 0) return true;
+    SetLastError(code);
+    return false;
+}
+
+bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
+                       const wchar_t* object, const wchar_t* headers, const void* body,
+                       uint32_t body_length, uint32_t* status, const HttpTimeouts& timeouts) {
+    DWORD code =
+        run_request(host, port, verb, object, headers, body, body_length, status, &timeouts);
     if (code == 0) return true;
     SetLastError(code);
     return false;
