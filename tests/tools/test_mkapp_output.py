@@ -29,6 +29,8 @@ APP_MAIN = textwrap.dedent("""\
         folder = os.path.dirname(sys.executable)
         with open(os.path.join(folder, "assets", "extra.txt")) as extra:
             print("add-data", extra.read())
+        with open(os.path.join(os.path.dirname(__file__), "settings.json")) as settings:
+            print("beside the main module", settings.read())
         print("namespace", ns.part.VALUE, "argv", sys.argv[1:])
         sys.exit(int(sys.argv[1]) if sys.argv[1:] else 0)
 
@@ -46,6 +48,8 @@ class OutputTestCase(ToolTestCase):
         self.write("src/datapkg/table.json", '{"rows": 2}')
         self.write("src/datapkg/sub/notes.txt", "notes")
         self.write("extra.txt", "extra")
+        self.write("src/settings.json", '{"theme": "dark"}')
+        self.write("src/images/logo.svg", "<svg/>")
 
     def build_app(self, *extra, launcher=None, output=None):
         output = output or self.out / "app"
@@ -61,14 +65,16 @@ class OutputFolderTest(OutputTestCase):
         names = {str(path.relative_to(self.out)) for path in self.out.rglob("*")}
         for name in ("app", "lib.dll", "build-report.txt", "_sqlite3" + SUFFIX,
                      "_decimal" + SUFFIX, "libsqlite3.so.0", "datapkg/__init__.pyc",
-                     "datapkg/table.json", "datapkg/sub/notes.txt", "assets/extra.txt"):
+                     "datapkg/table.json", "datapkg/sub/notes.txt", "assets/extra.txt",
+                     "settings.json", "images/logo.svg", "app_main.pyc"):
             self.assertIn(name, names)
         with zipfile.ZipFile(self.out / "lib.dll") as archive:
             members = archive.namelist()
-        for name in ("app_main.pyc", "ns/", "ns/part.pyc", "encodings/idna.pyc",
+        for name in ("ns/", "ns/part.pyc", "encodings/idna.pyc",
                      "sqlite3/__init__.pyc"):
             self.assertIn(name, members)
         self.assertFalse([name for name in members if name.startswith("datapkg")])
+        self.assertNotIn("app_main.pyc", members)  # beside its data, in the folder
         dynamic = subprocess.run(["readelf", "-d", str(self.out / ("_sqlite3" + SUFFIX))],
                                  capture_output=True, text=True).stdout
         self.assertIn("[$ORIGIN]", dynamic)
@@ -177,7 +183,8 @@ class FrozenRunTest(OutputTestCase):
         self.assertEqual(result.returncode, 3, log)
         self.assertEqual(result.stdout.decode().splitlines(), [
             "sqlite 42", "decimal decimal 0.3", 'resources {"rows": 2}', "get_data notes",
-            "add-data extra", "namespace ns argv ['3', 'ü']"])
+            "add-data extra", 'beside the main module {"theme": "dark"}',
+            "namespace ns argv ['3', 'ü']"])
 
 
 if __name__ == "__main__":

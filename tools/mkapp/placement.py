@@ -181,10 +181,16 @@ def place(app: Application, target) -> Placement:
     placement = Placement()
     in_folder = complete_packages(app, target)
     placement.folder_packages = sorted(in_folder)
+    beside = application_data(app)
+    for relative, source in beside:
+        placement.copies[relative] = source
     for name, module in sorted(app.graph.modules.items()):
         if name == "__main__" or module.kind == "builtin":
             continue
-        to_folder = module.top in in_folder
+        # With data beside them, the application's own top-level modules live
+        # in the folder too, so that their __file__ finds it.
+        to_folder = module.top in in_folder or (
+            bool(beside) and name in app.own and not module.is_package and "." not in name)
         if module.kind == "extension":
             destination = target.extension_destination(name, module.file)
             placement.copies[destination] = module.file
@@ -223,6 +229,29 @@ def place(app: Application, target) -> Placement:
                 if path.is_file():
                     placement.copies[destination / path.relative_to(source).as_posix()] = path
     return placement
+
+
+def application_data(app: Application) -> list:
+    """(relative path, source) of the data files that the application folder
+    holds beside its top-level modules: files that are not modules, and the
+    files of its folders that are neither packages nor modules' folders."""
+    if app.app_dir is None:
+        return []
+    found = []
+    for entry in sorted(app.app_dir.iterdir()):
+        if entry.name.startswith(".") or entry.name == "__pycache__":
+            continue
+        if entry.is_file() and entry.suffix not in NOT_DATA_SUFFIXES:
+            found.append((PurePosixPath(entry.name), entry))
+        elif entry.is_dir() and not (entry / "__init__.py").is_file() \
+                and entry.name not in app.graph.modules:
+            for path in sorted(entry.rglob("*")):
+                relative = path.relative_to(app.app_dir)
+                if path.is_file() and path.suffix not in NOT_DATA_SUFFIXES \
+                        and "__pycache__" not in relative.parts \
+                        and not any(part.startswith(".") for part in relative.parts):
+                    found.append((PurePosixPath(relative.as_posix()), path))
+    return found
 
 
 def tops_carried(app: Application) -> set:
