@@ -39,8 +39,9 @@ the output folder:
   that was not found, with its importers. The folder is built beside the
   output and moved into place at the end: a failed build changes nothing.
   The standard library's developer tools (pydoc, pdb, unittest, doctest,
-  distutils, tkinter, ...) are left out unless the application's own code,
-  the boot script or --hidden-import names them.
+  distutils, tkinter, ...) that other standard-library modules import are
+  left out unless the application's own code, the boot script or
+  --hidden-import names them.
 
   With --emit-rc, only lib.dll goes into the --emit-rc folder.
 
@@ -92,7 +93,8 @@ def make_parser() -> argparse.ArgumentParser:
     outputs = parser.add_argument_group("outputs (at least one)")
     outputs.add_argument("-o", "--output", type=Path, metavar="FILE",
                          help="the application executable to write (mode of the launcher "
-                              "binary); lib.dll goes beside it")
+                              "binary); lib.dll and, with --app, all the application needs go "
+                              "beside it (see the output folder below)")
     outputs.add_argument("--emit-rc", type=Path, metavar="DIR",
                          help="for linking on Windows (windres -O coff): write into DIR the "
                               "generated resource script " + GENERATED_RC_FILE + " and the files "
@@ -115,8 +117,8 @@ def make_parser() -> argparse.ArgumentParser:
     script.add_argument("--no-script", action="store_true",
                         help="no SCRIPT resource at all")
     inputs.add_argument("--app", type=Path, metavar="DIR",
-                        help="application source folder (top-level modules and packages) "
-                             "to compile into lib.dll")
+                        help="application source folder: its top-level modules and "
+                             "packages, and the data files beside them")
     inputs.add_argument("--main-module", metavar="NAME",
                         help="dotted name of the application's main module, the starting "
                              "point of the module search; it also sets __main_script of a "
@@ -151,8 +153,9 @@ def make_parser() -> argparse.ArgumentParser:
 
     generated = parser.add_argument_group("generated resource script", textwrap.fill(
         "Without --rc the tool writes the script: a version resource whose string table "
-        "holds the configuration keys " + ", ".join(CONFIG_KEYS) + " (the example "
-        "application's values unless set) and ProductVersion, FileDescription and "
+        "holds the configuration keys " + ", ".join(CONFIG_KEYS) + " (unless set: "
+        "with --app, __main_script is the main module and __company and __product "
+        "are the executable's name; the other values are the example application's) and ProductVersion, FileDescription and "
         "ProductName (derived from FileVersion and __product); FILEVERSION and "
         "PRODUCTVERSION numbers come from FileVersion; VarFileInfo's Translation follows "
         "the block name. Values are UTF-8 here and UTF-16 in the resource; a value the "
