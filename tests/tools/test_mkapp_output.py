@@ -142,9 +142,12 @@ class OutputFolderTest(OutputTestCase):
 
         shared = self.dir / "shared"
         self.write("shared/keep.txt", "mine")
+        self.write("shared/assets/mine.txt", "mine too")
         result = self.build_app(output=shared / "app")
         self.assertEqual(result.returncode, 0, result.stderr)
         self.assertEqual((shared / "keep.txt").read_text(), "mine")
+        self.assertEqual((shared / "assets" / "mine.txt").read_text(), "mine too")
+        self.assertEqual((shared / "assets" / "extra.txt").read_text(), "extra")
         self.assertTrue((shared / "lib.dll").is_file())
 
     def test_a_failed_build_keeps_the_earlier_output(self):

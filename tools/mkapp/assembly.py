@@ -217,11 +217,7 @@ class OutputFolder:
         shutil.rmtree(previous, ignore_errors=True)
 
     def merge(self) -> None:
-        for entry in sorted(self.staging.iterdir()):
-            target = self.folder / entry.name
-            if target.is_dir() and not target.is_symlink() and entry.is_dir():
-                shutil.rmtree(target)
-            os.replace(entry, target)
+        merge_folder(self.staging, self.folder)
 
     def discard(self) -> None:
         shutil.rmtree(self.staging, ignore_errors=True)
@@ -232,6 +228,20 @@ class OutputFolder:
     def __exit__(self, *exc):
         self.discard()
         return False
+
+
+def merge_folder(source: Path, destination: Path) -> None:
+    """Moves the files of `source` into `destination`, folder by folder: a
+    file of the same name is replaced, every other file stays."""
+    for entry in sorted(source.iterdir()):
+        target = destination / entry.name
+        if entry.is_dir() and not entry.is_symlink() and target.is_dir() \
+                and not target.is_symlink():
+            merge_folder(entry, target)
+        else:
+            if target.is_dir() and not target.is_symlink():
+                shutil.rmtree(target)  # a folder where the build writes a file
+            os.replace(entry, target)
 
 
 def current_umask() -> int:
