@@ -139,6 +139,13 @@ class OutputFolderTest(OutputTestCase):
         self.assertEqual((self.out / "settings.ini").read_text(), "the user's own file")
         self.assertEqual((self.out / "assets" / "own.txt").read_text(), "also the user's")
         self.assertIn("  lib.dll\n", (self.out / "build-report.txt").read_text())
+        # A folder with nothing but the earlier build's files is replaced whole.
+        (self.out / "settings.ini").unlink()
+        shutil.rmtree(self.out / "assets")
+        before = os.stat(self.out).st_ino
+        self.assertEqual(self.build_app().returncode, 0)
+        self.assertNotEqual(os.stat(self.out).st_ino, before)
+        self.assertTrue((self.out / "assets" / "extra.txt").is_file())
 
         shared = self.dir / "shared"
         self.write("shared/keep.txt", "mine")

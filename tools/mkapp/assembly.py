@@ -116,10 +116,11 @@ class OutputFolder:
     """An output folder built in a temporary folder beside it and moved into
     place by commit(): a failed build leaves no half-written output.
 
-    A folder that holds an earlier output of the tool (it has `marker`,
-    which lists the files of that build) is replaced whole, keeping the files
-    that the earlier build did not write; into any other existing folder the
-    new files are moved one by one, and its other files stay."""
+    A folder that holds nothing but an earlier output of the tool (its
+    `marker` lists the files of that build) is replaced whole. Into any other
+    existing folder the new files are moved one by one, the files of an
+    earlier build that this one does not write are removed, and all other
+    files stay."""
 
     def __init__(self, folder: Path, marker: str):
         self.folder = Path(os.path.abspath(folder))
@@ -168,10 +169,12 @@ class OutputFolder:
         try:
             if not self.folder.exists():
                 os.rename(self.staging, self.folder)
-            elif (self.folder / self.marker).is_file() and not self.holds_working_directory():
+                return
+            earlier = self.files_of_earlier_build()
+            if self.only_earlier_files(earlier) and not self.holds_working_directory():
                 self.replace_whole()
             else:
-                self.merge()
+                self.merge(earlier)
         except OSError as error:
             raise BuildError("cannot write %s: %s" % (self.folder, error.strerror or error))
 
@@ -188,24 +191,18 @@ class OutputFolder:
         return {line[2:] for line in names.splitlines() if line.startswith("  ")} \
             if found else set()
 
-    def keep_foreign_files(self) -> None:
-        """Copies into the new output the files of the folder that the earlier
-        build did not write (the user's own), unless the new build writes them."""
-        written = self.files_of_earlier_build()
+    def only_earlier_files(self, written: set) -> bool:
+        """Whether every file in the folder was written by the earlier build."""
         if not written:
-            return
-        for path in sorted(self.folder.rglob("*")):
-            relative = path.relative_to(self.folder).as_posix()
-            if not (path.is_file() or path.is_symlink()) or path.is_dir() \
-                    or relative in written:
-                continue
-            destination = self.staging / relative
-            if not os.path.lexists(destination):
-                destination.parent.mkdir(parents=True, exist_ok=True)
-                shutil.copy2(path, destination, follow_symlinks=False)
+            return False
+        for root, folders, files in os.walk(self.folder):
+            for name in files + [f for f in folders if os.path.islink(os.path.join(root, f))]:
+                relative = Path(root, name).relative_to(self.folder).as_posix()
+                if relative not in written:
+                    return False
+        return True
 
     def replace_whole(self) -> None:
-        self.keep_foreign_files()
         previous = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".old-",
                                          dir=self.folder.parent))
         os.rename(self.folder, previous / "output")
@@ -216,7 +213,14 @@ class OutputFolder:
             raise
         shutil.rmtree(previous, ignore_errors=True)
 
-    def merge(self) -> None:
+    def merge(self, stale=()) -> None:
+        """Moves the new files in; removes the files of the earlier build
+        that this build no longer writes."""
+        for relative in sorted(stale):
+            path = self.folder / relative
+            if (path.is_file() or path.is_symlink()) and not (self.staging / relative).exists():
+                path.unlink()
+                remove_empty_folders(path.parent, self.folder)
         merge_folder(self.staging, self.folder)
 
     def discard(self) -> None:
@@ -228,6 +232,16 @@ class OutputFolder:
     def __exit__(self, *exc):
         self.discard()
         return False
+
+
+def remove_empty_folders(folder: Path, top: Path) -> None:
+    """Removes `folder` and its parents below `top` while they are empty."""
+    while folder != top and top in folder.parents:
+        try:
+            folder.rmdir()
+        except OSError:
+            return
+        folder = folder.parent
 
 
 def merge_folder(source: Path, destination: Path) -> None:
