@@ -189,9 +189,8 @@ def run(args) -> list:
 
     report_lines = []
     if result.app is not None:
-        where = (args.output.parent if args.output is not None else args.emit_rc) / REPORT_NAME
-        report_lines += summary_lines(result.app, where if args.output is not None
-                                      else "the missing modules below")
+        report_lines += summary_lines(result.app, args.output.parent / REPORT_NAME
+                                      if args.output is not None else "below")
         if args.verbose:
             report_lines += ["%s: %s" % (ARCHIVE_NAME, name)
                              for name in result.placement.archive_modules]

@@ -51,8 +51,13 @@ class Placement:
     folder_packages: list = dataclasses.field(default_factory=list)
     archive_modules: list = dataclasses.field(default_factory=list)
 
+    zipped: bytes | None = dataclasses.field(default=None, repr=False)
+
     def archive_bytes(self) -> bytes:
-        return zip_bytes(self.archive)
+        """lib.dll, made once from `archive`."""
+        if self.zipped is None:
+            self.zipped = zip_bytes(self.archive)
+        return self.zipped
 
 
 _compiled = {}
