@@ -596,6 +596,11 @@ int ship_logs(const std::wstring& url, const std::wstring& folder, const std::ws
     std::wstring pattern;
     if (!full_path_in_folder(folder, kLogPattern, &pattern)) return error_code::kBadPathname;
 
+    // A logs folder that is a link, or that someone else could fill, is not
+    // swept: its files might be anyone's.
+    if (!platform::is_private_folder(folder.c_str())) {
+        return static_cast<int>(platform::get_last_error());
+    }
     platform::FileSearch search;
     platform::FindData entry;
     if (!search.first(pattern.c_str(), &entry)) return static_cast<int>(platform::get_last_error());

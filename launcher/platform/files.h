@@ -59,7 +59,10 @@ bool read_file_at(const File& file, uint64_t offset, void* buffer, uint32_t size
                   uint32_t* done);
 
 // CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, NULL, OPEN_EXISTING,
-// FILE_ATTRIBUTE_NORMAL, NULL).
+// FILE_ATTRIBUTE_NORMAL, NULL), refusing with ERROR_ACCESS_DENIED what is
+// not a plain file of its own: a link (a reparse point), a file with more
+// than one name (hard links), on POSIX one another user owns. The sweep's
+// lock refuses the same.
 File open_file_for_reading(const wchar_t* path);
 bool get_file_size(const File& file, uint64_t* size);  // GetFileSizeEx
 // ReadFile(file, buffer, size, &done, NULL).
@@ -98,6 +101,11 @@ private:
     File file_;
     bool held_ = false;
 };
+
+// Whether the sweep may work in the folder: false (ERROR_ACCESS_DENIED) for
+// a link (a reparse point), and on POSIX for a folder another user owns or
+// may write to. A folder that does not exist passes: the search reports it.
+bool is_private_folder(const wchar_t* folder);
 
 // FindFirstFileW / FindNextFileW / FindClose.
 struct FindData {

@@ -111,13 +111,23 @@ class ConfigurationFailureTest(LauncherTestCase):
                               "AppString.cpp")
         self.assertNoLogAtAll(sandbox, run)
 
-    def test_a_missing_application_data_folder_is_fatal(self):
+    def test_a_missing_data_home_is_made_private(self):
         sandbox = Sandbox.for_test(self)
         app = sandbox.make_app()
         missing = sandbox.root / "no-such-folder" / "data"
         run = sandbox.run(app, env={"XDG_DATA_HOME": str(missing)})
+        self.assertEqual(run.exit_code, 0, run.stderr)
+        for folder in (sandbox.root / "no-such-folder", missing):
+            self.assertEqual(folder.stat().st_mode & 0o777, 0o700, folder)
+        logs = missing / app.strings["__company"] / app.strings["__product"] / "logs"
+        self.assertEqual(len(list(logs.glob("*.log"))), 1)
+
+    def test_a_data_home_that_cannot_be_made_is_fatal(self):
+        sandbox = Sandbox.for_test(self)
+        app = sandbox.make_app()
+        (sandbox.root / "a-file").write_text("in the way")
+        run = sandbox.run(app, env={"XDG_DATA_HOME": str(sandbox.root / "a-file" / "data")})
         self.assertMessageBox(run, "CreateDirectory failed 3", "util.cpp")
-        self.assertFalse((sandbox.root / "no-such-folder").exists())
 
     def test_an_executable_path_longer_than_its_buffer_is_fatal(self):
         # The module file name buffer holds 771 characters: a longer path
@@ -295,11 +305,11 @@ class LogKindTest(LauncherTestCase):
     def test_a_memory_log_that_cannot_be_saved_does_not_break_the_exit(self):
         sandbox = Sandbox.for_test(self)
         app = sandbox.make_app(config={"__log_to_memory": "true"})
-        missing = sandbox.root / "no-such-folder" / "data"
-        run = sandbox.run(app, env={"XDG_DATA_HOME": str(missing)})
+        (sandbox.root / "a-file").write_text("in the way")
+        run = sandbox.run(app, env={"XDG_DATA_HOME": str(sandbox.root / "a-file" / "data")})
         self.assertEqual(run.exit_code, 0)
         self.assertEqual((run.stdout, run.stderr), ("", ""))
-        self.assertFalse((sandbox.root / "no-such-folder").exists())
+        self.assertEqual((sandbox.root / "a-file").read_text(), "in the way")
 
 
 if __name__ == "__main__":

@@ -144,8 +144,19 @@ TEST(PlatformPosix, ConvertsBetweenUtf8AndWide) {
     EXPECT_EQ(platform::utf8_to_wide("a\xC3\xA9\xF0\x9F\x98\x80"), L"a\u00e9\U0001F600");
     // Invalid bytes: a stray continuation, an overlong form, an encoded
     // surrogate, a sequence cut short.
-    EXPECT_EQ(platform::utf8_to_wide("\x80" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE2\x82"),
-              L"\uFFFDb\uFFFD\uFFFDc\uFFFD\uFFFD\uFFFDd\uFFFD");
+    // Bytes that are not UTF-8 come through one by one, escaped, and go back
+    // to the system as the same bytes.
+    const std::string not_utf8 = "\x80" "b\xC0\xAF" "c\xED\xA0\x80" "d\xE2\x82";
+    const std::wstring escaped = platform::utf8_to_wide(not_utf8);
+    EXPECT_EQ(escaped, (std::wstring{wchar_t(0xDC80), L'b', wchar_t(0xDCC0), wchar_t(0xDCAF), L'c',
+                                     wchar_t(0xDCED), wchar_t(0xDCA0), wchar_t(0xDC80), L'd',
+                                     wchar_t(0xDCE2), wchar_t(0xDC82)}));
+    EXPECT_EQ(platform::narrow_path(escaped), not_utf8);
+    char bytes[32] = {};
+    ASSERT_EQ(platform::wide_to_utf8(escaped.c_str(), bytes, sizeof bytes),
+              static_cast<int>(not_utf8.size() + 1));
+    EXPECT_EQ(std::string(bytes), not_utf8);
+    // Other lone surrogates name nothing on the system.
     EXPECT_EQ(platform::narrow_path(std::wstring(L"x") + wchar_t(0xD800)), "x\xEF\xBF\xBD");
 }
 

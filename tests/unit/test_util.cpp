@@ -150,11 +150,15 @@ TEST_F(Folders, PlainFileInPlaceOfAFolderCountsAsExisting) {
     }
 }
 
-TEST_F(Folders, MissingApplicationDataFolderIsNeverCreated) {
-    setenv("XDG_DATA_HOME", temp.file("missing").c_str(), 1);
-    const std::string text = raised_by(create_log_folders);
-    EXPECT_EQ(text.rfind("CreateDirectory failed 3  (", 0), 0u) << text;
-    EXPECT_FALSE(is_folder(temp.file("missing")));
+TEST_F(Folders, MissingDataHomeIsMadePrivateWithItsParents) {
+    setenv("XDG_DATA_HOME", temp.file("missing/share").c_str(), 1);
+    EXPECT_EQ(raised_by(create_log_folders), "");
+    for (const char* level : {"missing", "missing/share", "missing/share/Company/Product/logs"}) {
+        struct stat info {};
+        ASSERT_EQ(stat(temp.file(level).c_str(), &info), 0) << level;
+        EXPECT_TRUE(S_ISDIR(info.st_mode)) << level;
+        EXPECT_EQ(info.st_mode & 0777, 0700u) << level;
+    }
 }
 
 TEST_F(Folders, ApplicationDataFolderTooLongForItsBuffer) {

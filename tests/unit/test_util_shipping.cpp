@@ -587,6 +587,8 @@ TEST_F(Shipping, ShortReadIsAFailureNotADelivery) {
     const char kShortFile[] = "/sys/kernel/uevent_seqnum";
     struct stat info {};
     if (stat(kShortFile, &info) != 0 || info.st_size <= 64) GTEST_SKIP() << "no sysfs";
+    // The sweep reads only files of its own user.
+    if (info.st_uid != geteuid()) GTEST_SKIP() << "sysfs belongs to another user";
     Collector collector;
     ASSERT_TRUE(collector.ready());
     EXPECT_EQ(upload_log_file(widen_ascii(kShortFile), L"127.0.0.1", L"u", to(collector)), 38);
@@ -759,6 +761,50 @@ TEST_F(Shipping, LogAnotherLauncherStillWritesIsNeitherSentNorDeleted) {
     upload_logs = 1;
     EXPECT_EQ(ship_logs(L"upload_logs/v5/", logs_.wpath(), L"127.0.0.1", to(collector)), 0);
     EXPECT_TRUE(names_in(logs_.path()).empty());
+}
+
+TEST_F(Shipping, NothingIsSentOrDeletedThroughALink) {
+    TempDir outside;
+    write_whole_file(outside.file("secret.log"), "not a log of this folder\n");
+    write_whole_file(outside.file("other"), "another file\n");
+    ASSERT_EQ(symlink(outside.file("secret.log").c_str(), logs_.file("x.log").c_str()), 0);
+    ASSERT_EQ(link(outside.file("other").c_str(), logs_.file("y.log").c_str()), 0);
+    ASSERT_EQ(mkfifo(logs_.file("z.log").c_str(), 0600), 0);
+    const std::vector<std::string> links = {"x.log", "y.log", "z.log"};
+    for (uint8_t upload : {1, 0}) {
+        Collector collector;
+        ASSERT_TRUE(collector.ready());
+        write_whole_file(logs_.file("own.log"), "own\n");
+        upload_logs = upload;
+        EXPECT_EQ(ship_logs(L"u", logs_.wpath(), L"127.0.0.1", to(collector)), 0);
+        EXPECT_EQ(names_in(logs_.path()), links) << int(upload);
+        EXPECT_EQ(collector.logs(), upload ? std::vector<std::string>{"own\n"}
+                                           : std::vector<std::string>{});
+    }
+    EXPECT_EQ(names_in(outside.path()), (std::vector<std::string>{"other", "secret.log"}));
+    EXPECT_EQ(read_whole_file(outside.file("secret.log")), "not a log of this folder\n");
+}
+
+TEST_F(Shipping, LogsFolderThatIsALinkOrOpenToOthersIsNotSwept) {
+    TempDir elsewhere;
+    write_whole_file(elsewhere.file("a.log"), "a\n");
+    const std::string linked = logs_.file("logs");
+    ASSERT_EQ(symlink(elsewhere.path().c_str(), linked.c_str()), 0);
+    Collector collector;
+    ASSERT_TRUE(collector.ready());
+    EXPECT_EQ(ship_logs(L"u", widen_ascii(linked), L"127.0.0.1", to(collector)), 5);
+
+    ASSERT_EQ(chmod(elsewhere.path().c_str(), 0770), 0);
+    EXPECT_EQ(ship_logs(L"u", elsewhere.wpath(), L"127.0.0.1", to(collector)), 5);
+    upload_logs = 0;
+    EXPECT_EQ(ship_logs(L"u", elsewhere.wpath(), L"127.0.0.1", to(collector)), 5);
+    EXPECT_EQ(names_in(elsewhere.path()), std::vector<std::string>{"a.log"});
+    EXPECT_TRUE(collector.requests().empty());
+
+    ASSERT_EQ(chmod(elsewhere.path().c_str(), 0700), 0);
+    upload_logs = 1;
+    EXPECT_EQ(ship_logs(L"u", elsewhere.wpath(), L"127.0.0.1", to(collector)), 0);
+    EXPECT_TRUE(names_in(elsewhere.path()).empty());
 }
 
 TEST_F(Shipping, SweepSetUpFailuresEndItAtOnce) {

@@ -109,6 +109,34 @@ uint32_t creation_error(int errno_value) {
     return win32_error_from_errno(errno_value);
 }
 
+// Opens a log file of the folder for reading, never through a link: the
+// entry must be a regular file of this user with no other name (a hard
+// link would let the sweep send and delete a file from elsewhere). Anything
+// else is ERROR_ACCESS_DENIED and stays where it is. O_NONBLOCK keeps the
+// open of a FIFO from waiting for a writer.
+File open_own_log(const wchar_t* path) {
+    const std::string name = narrow_path(path);
+    const int fd = retry_on_eintr([&name] {
+        return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOFOLLOW | O_NOCTTY);
+    });
+    if (fd < 0) {
+        // A symbolic link is refused like a file one may not read.
+        set_last_error(errno == ELOOP ? error_code::kAccessDenied : win32_error_from_errno(errno));
+        return File();
+    }
+    File file(fd);
+    struct stat info {};
+    if (::fstat(fd, &info) != 0) {
+        set_error_from_errno(errno);
+        return File();
+    }
+    if (!S_ISREG(info.st_mode) || info.st_nlink != 1 || info.st_uid != ::geteuid()) {
+        set_last_error(error_code::kAccessDenied);
+        return File();
+    }
+    return file;
+}
+
 // What one search keeps between FindFirstFileW and FindNextFileW.
 struct SearchState {
     DIR* dir = nullptr;
@@ -240,25 +268,9 @@ bool read_file_at(const File& file, uint64_t offset, void* buffer, uint32_t size
 // ---- the log files the sweep reads -------------------------------------------
 
 File open_file_for_reading(const wchar_t* path) {
-    const std::string name = narrow_path(path);
-    // O_NONBLOCK keeps the open of a FIFO from waiting for a writer; it is
-    // cleared again for the reads.
-    const int fd = retry_on_eintr(
-        [&name] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
-    if (fd < 0) {
-        set_error_from_errno(errno);
-        return File();
-    }
-    File file(fd);
-    struct stat info {};
-    if (::fstat(fd, &info) != 0) {
-        set_error_from_errno(errno);
-        return File();
-    }
-    if (S_ISDIR(info.st_mode)) {  // CreateFileW refuses a folder this way
-        set_last_error(error_code::kAccessDenied);
-        return File();
-    }
+    File file = open_own_log(path);
+    if (!file.is_open()) return file;
+    const int fd = descriptor_of(file);
     const int flags = ::fcntl(fd, F_GETFL);
     if (flags == -1 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == -1) {
         set_error_from_errno(errno);
@@ -331,14 +343,9 @@ bool FileView::map(const File& file, uint64_t size) {
 
 SweepLock SweepLock::acquire(const wchar_t* path) {
     SweepLock lock;
-    const std::string name = narrow_path(path);
-    const int fd = retry_on_eintr(
-        [&name] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK); });
-    if (fd < 0) {
-        set_error_from_errno(errno);
-        return lock;
-    }
-    lock.file_ = File(fd);
+    lock.file_ = open_own_log(path);
+    if (!lock.file_.is_open()) return lock;
+    const int fd = descriptor_of(lock.file_);
     if (retry_on_eintr([fd] { return ::flock(fd, LOCK_EX | LOCK_NB); }) != 0) {
         set_last_error(errno == EWOULDBLOCK ? error_code::kSharingViolation
                                             : win32_error_from_errno(errno));
@@ -347,6 +354,17 @@ SweepLock SweepLock::acquire(const wchar_t* path) {
     }
     lock.held_ = true;
     return lock;
+}
+
+bool is_private_folder(const wchar_t* folder) {
+    struct stat info {};
+    if (::lstat(narrow_path(folder).c_str(), &info) != 0) return true;  // the search says why
+    if (S_ISDIR(info.st_mode) && info.st_uid == ::geteuid() &&
+        (info.st_mode & (S_IWGRP | S_IWOTH)) == 0) {
+        return true;
+    }
+    set_last_error(error_code::kAccessDenied);
+    return false;
 }
 
 // ---- folder search -------------------------------------------------------------

@@ -124,13 +124,20 @@ void append_utf8(uint32_t c, std::string* out) {
     }
 }
 
-// The sequence that starts at text[pos]: its code point and length, or U+FFFD
-// for the longest prefix that could have begun a valid sequence (at least one
-// byte), so that every invalid stretch yields one replacement each.
+// Bytes that are no part of valid UTF-8 travel in wide strings as the lone
+// surrogates U+DC80 to U+DCFF, one per byte, and turn back into the same
+// bytes on the way out (the interpreter's "surrogateescape" form, which its
+// os functions take), so that every file name survives the round trip.
+constexpr uint32_t kEscapedByteBase = 0xDC00;
+
+bool is_escaped_byte(uint32_t c) { return c >= kEscapedByteBase + 0x80 && c <= kEscapedByteBase + 0xFF; }
+
+// The sequence that starts at text[pos]: its code point and length; a byte
+// that begins no valid sequence is escaped on its own.
 size_t decode_utf8_at(const std::string& text, size_t pos, uint32_t* code_point) {
     const auto byte = [&](size_t i) { return static_cast<uint8_t>(text[i]); };
     const uint8_t lead = byte(pos);
-    *code_point = kReplacementCharacter;
+    *code_point = kEscapedByteBase + lead;
     if (lead < 0x80) {
         *code_point = lead;
         return 1;
@@ -152,13 +159,22 @@ size_t decode_utf8_at(const std::string& text, size_t pos, uint32_t* code_point)
         return 1;
     }
     for (size_t i = 1; i < length; ++i) {
-        if (pos + i >= text.size()) return i;
+        if (pos + i >= text.size()) return 1;
         const uint8_t next = byte(pos + i);
-        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return i;
+        if (next < (i == 1 ? low : 0x80) || next > (i == 1 ? high : 0xBF)) return 1;
         value = (value << 6) | (next & 0x3F);
     }
     *code_point = value;
     return length;
+}
+
+// UTF-8, or the byte itself for an escaped byte.
+void append_system_form(uint32_t c, std::string* out) {
+    if (is_escaped_byte(c)) {
+        out->push_back(static_cast<char>(c - kEscapedByteBase));
+    } else {
+        append_utf8(c, out);
+    }
 }
 
 // ---- arguments -----------------------------------------------------------------
@@ -259,6 +275,19 @@ std::string appdata_folder_narrow() {
     if (home.empty()) return home;
     const std::string base = without_trailing_separators(home);
     return (base == "/" ? std::string() : base) + "/.local/share";
+}
+
+// Makes the folder and any missing parents with mode 0700, as the XDG base
+// directory rules ask of the data home. Whatever fails shows up later, when
+// the log folders below it are made.
+void create_folder_chain(const std::string& folder) {
+    struct stat info {};
+    if (stat(folder.c_str(), &info) == 0) return;
+    for (size_t slash = folder.find('/', 1);; slash = folder.find('/', slash + 1)) {
+        const std::string level = folder.substr(0, slash);
+        if (mkdir(level.c_str(), 0700) != 0 && errno != EEXIST) return;
+        if (slash == std::string::npos) return;
+    }
 }
 
 int32_t hresult_from_win32(uint32_t code) {
@@ -434,8 +463,11 @@ uint16_t get_processor_architecture() {
 
 // ---- folders and paths ------------------------------------------------------------
 
+// The data home always exists afterwards, as the application-data folder
+// does on Windows: a missing one is made.
 int32_t get_appdata_folder(wchar_t* buffer) {
-    const std::wstring folder = utf8_to_wide(appdata_folder_narrow());
+    const std::string narrow = appdata_folder_narrow();
+    const std::wstring folder = utf8_to_wide(narrow);
     if (folder.empty()) {
         last_error = error_code::kPathNotFound;
         return hresult_from_win32(last_error);
@@ -444,6 +476,7 @@ int32_t get_appdata_folder(wchar_t* buffer) {
         last_error = error_code::kFilenameExcedRange;
         return hresult_from_win32(last_error);
     }
+    create_folder_chain(narrow);
     std::wmemcpy(buffer, folder.c_str(), folder.size() + 1);
     return 0;
 }
@@ -509,6 +542,10 @@ int wide_to_utf8(const wchar_t* text, char* out, int out_size) {
     size_t needed = 1;  // the terminator
     for (const wchar_t* p = text; *p != L'\0'; ++p) {
         const uint32_t c = static_cast<uint32_t>(*p);
+        if (is_escaped_byte(c)) {
+            needed += 1;
+            continue;
+        }
         if (!is_encodable(c)) return fail_with_zero(kNoUnicodeTranslation);
         needed += utf8_length(c);
         if (needed > static_cast<size_t>(INT_MAX)) return fail_with_zero(error_code::kInvalidParameter);
@@ -517,7 +554,7 @@ int wide_to_utf8(const wchar_t* text, char* out, int out_size) {
     if (needed > static_cast<size_t>(out_size)) return fail_with_zero(error_code::kInsufficientBuffer);
     std::string encoded;
     encoded.reserve(needed);
-    for (const wchar_t* p = text; *p != L'\0'; ++p) append_utf8(static_cast<uint32_t>(*p), &encoded);
+    for (const wchar_t* p = text; *p != L'\0'; ++p) append_system_form(static_cast<uint32_t>(*p), &encoded);
     std::memcpy(out, encoded.c_str(), needed);
     return static_cast<int>(needed);
 }
@@ -533,14 +570,16 @@ std::wstring utf8_to_wide(const std::string& text) {
     return wide;
 }
 
-// Characters that UTF-8 cannot carry (surrogates, values above U+10FFFF)
-// become U+FFFD: no such name can exist on the system.
+// Escaped bytes become their bytes again; other characters that UTF-8 cannot
+// carry (surrogates, values above U+10FFFF) become U+FFFD: no such name can
+// exist on the system.
 std::string narrow_path(const std::wstring& path) {
     std::string narrow;
     narrow.reserve(path.size());
     for (wchar_t ch : path) {
         const uint32_t c = static_cast<uint32_t>(ch);
-        append_utf8(is_encodable(c) ? c : kReplacementCharacter, &narrow);
+        append_system_form(is_encodable(c) || is_escaped_byte(c) ? c : kReplacementCharacter,
+                           &narrow);
     }
     return narrow;
 }

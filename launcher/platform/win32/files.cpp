@@ -83,9 +83,38 @@ bool read_file_at(const File& file, uint64_t offset, void* buffer, uint32_t size
     return ok != FALSE;
 }
 
+// A reparse point (a symbolic link, a junction) is opened as itself, not
+// followed, and refused like a file with a second name.
 File open_file_for_reading(const wchar_t* path) {
-    return file_from_handle(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
-                                        OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+    File file = file_from_handle(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr,
+                                             OPEN_EXISTING,
+                                             FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+                                             nullptr));
+    if (!file.is_open()) return file;
+    BY_HANDLE_FILE_INFORMATION info;
+    if (!GetFileInformationByHandle(as_handle(file.handle()), &info)) return File();
+    if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0 || info.nNumberOfLinks != 1) {
+        file.close();
+        SetLastError(ERROR_ACCESS_DENIED);
+        return File();
+    }
+    return file;
+}
+
+namespace {
+
+bool is_reparse_point(const wchar_t* path) {
+    const DWORD attributes = GetFileAttributesW(path);
+    return attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0;
+}
+
+}  // namespace
+
+bool is_private_folder(const wchar_t* folder) {
+    if (!is_reparse_point(folder)) return true;
+    SetLastError(ERROR_ACCESS_DENIED);
+    return false;
 }
 
 bool get_file_size(const File& file, uint64_t* size) {
@@ -137,9 +166,14 @@ bool FileView::map(const File& file, uint64_t size) {
 }
 
 // The sharing mode of the sweep's own open (FILE_SHARE_READ only) already
-// keeps it away from a file that another process writes.
-SweepLock SweepLock::acquire(const wchar_t*) {
+// keeps it away from a file that another process writes. A reparse point is
+// left alone, never sent and never deleted.
+SweepLock SweepLock::acquire(const wchar_t* path) {
     SweepLock lock;
+    if (is_reparse_point(path)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return lock;
+    }
     lock.held_ = true;
     return lock;
 }
