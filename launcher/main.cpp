@@ -3,12 +3,15 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 #include <marshal.h>
+#include <osdefs.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <sstream>
+#include <string>
+#include <vector>
 
 #include "AppString.h"
 #include "logging.h"
@@ -100,6 +103,42 @@ void set_interpreter_flags() {
     if (platform::kInterpreterUtf8Mode) Py_UTF8Mode = 1;
 }
 
+// ---- module search path --------------------------------------------------------
+
+// The second entry of sys.path: the executable's folder.
+const std::wstring kFolderEntry = L".";
+
+// An entry of sys.path as the absolute path it stands for in the executable's
+// folder.
+std::wstring absolute_entry(const std::wstring& entry) {
+    const std::wstring root(1, platform::kPathSeparator);
+    if (entry == kFolderEntry) return exe_dir.empty() ? root : exe_dir;
+    return exe_dir + root + entry;
+}
+
+// The module search path of the interpreter's own start-up (encodings and
+// the modules it imports before the boot script runs): the application's
+// archive and the folder, on Windows with the interpreter's standard library
+// archive between them. Never the build machine's library.
+std::wstring startup_search_path() {
+    std::vector<std::wstring> entries = {archive_name};
+#ifdef _WIN32
+    entries.push_back(L"python" + std::to_wstring(PY_MAJOR_VERSION) +
+                      std::to_wstring(PY_MINOR_VERSION) + L".zip");
+#endif
+    entries.push_back(kFolderEntry);
+    // A folder whose name holds the list separator cannot be named in the
+    // list: the relative entries then resolve against the working
+    // directory, which is the folder during start-up.
+    const bool absolute = exe_dir.find(DELIM) == std::wstring::npos;
+    std::wstring path;
+    for (const std::wstring& entry : entries) {
+        if (!path.empty()) path += DELIM;
+        path += absolute ? absolute_entry(entry) : entry;
+    }
+    return path;
+}
+
 void start_interpreter() {
     logger.write_line("Calling Py_Initialize");
 #pragma GCC diagnostic push
@@ -107,6 +146,7 @@ void start_interpreter() {
     // The interpreter finds its own library from the program it runs in;
     // without a name it would look for "python3" on the search path.
     Py_SetProgramName(exe_path.c_str());
+    Py_SetPath(startup_search_path().c_str());
 #pragma GCC diagnostic pop
     Py_Initialize();
     logger.write_line(Py_GetVersion());
@@ -123,6 +163,10 @@ void install_extensions(int argc, wchar_t** argv) {
     if (install_stub_module() == nullptr) PyErr_Clear();
 }
 
+PyObject* new_unicode(const std::wstring& text) {
+    return PyUnicode_FromWideChar(text.c_str(), static_cast<Py_ssize_t>(text.size()));
+}
+
 // Stores a new object as a sys attribute; a missing object leaves it alone.
 void set_sys_object(const char* name, PyObject* value) {
     if (value == nullptr) {
@@ -135,7 +179,7 @@ void set_sys_object(const char* name, PyObject* value) {
 
 bool append_sys_path(const std::wstring& entry) {
     PyObject* path = PySys_GetObject("path");
-    PyObject* item = PyUnicode_FromWideChar(entry.c_str(), static_cast<Py_ssize_t>(entry.size()));
+    PyObject* item = new_unicode(entry);
     if (item == nullptr) {
         PyErr_Clear();
         return false;
@@ -146,14 +190,123 @@ bool append_sys_path(const std::wstring& entry) {
     return appended;
 }
 
+// ---- imports independent of the working directory ----------------------------
+//
+// sys.path holds "lib.dll" and "." as relative strings. The finders that the
+// import system keeps for them in sys.path_importer_cache are made for the
+// absolute paths instead, so that an import after os.chdir still reads the
+// application's archive and folder. importlib.invalidate_caches() drops the
+// cached finders of relative entries; a path hook in front of sys.path_hooks
+// then makes them again for the absolute paths.
+
+PyObject* folder_entry_hook(PyObject* entries, PyObject* path);
+
+PyMethodDef folder_entry_hook_def = {"folder_entry_hook", folder_entry_hook, METH_O,
+                                     nullptr};
+
+bool is_folder_entry_hook(PyObject* hook) {
+    return PyCFunction_Check(hook) && PyCFunction_GET_FUNCTION(hook) == folder_entry_hook;
+}
+
+// The finder for an absolute path: the one cached for it, else the first
+// path hook that accepts it (cached then under the absolute path, as the
+// import system would); None when no hook accepts it.
+PyObject* finder_for(PyObject* absolute_path) {
+    PyObject* cache = PySys_GetObject("path_importer_cache");
+    PyObject* hooks = PySys_GetObject("path_hooks");
+    if (cache == nullptr || !PyDict_Check(cache) || hooks == nullptr || !PyList_Check(hooks)) {
+        PyErr_SetString(PyExc_RuntimeError, "sys.path_importer_cache or sys.path_hooks is missing");
+        return nullptr;
+    }
+    PyObject* cached = PyDict_GetItemWithError(cache, absolute_path);
+    if (cached != nullptr && cached != Py_None) {
+        Py_INCREF(cached);
+        return cached;
+    }
+    if (PyErr_Occurred()) return nullptr;
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(hooks); ++i) {
+        PyObject* hook = PyList_GET_ITEM(hooks, i);
+        if (is_folder_entry_hook(hook)) continue;
+        Py_INCREF(hook);
+        PyObject* finder = PyObject_CallFunctionObjArgs(hook, absolute_path, nullptr);
+        Py_DECREF(hook);
+        if (finder != nullptr) {
+            if (PyDict_SetItem(cache, absolute_path, finder) < 0) Py_CLEAR(finder);
+            return finder;
+        }
+        if (!PyErr_ExceptionMatches(PyExc_ImportError)) return nullptr;
+        PyErr_Clear();
+    }
+    Py_RETURN_NONE;
+}
+
+// The path hook: entries maps each relative entry of sys.path to its
+// absolute path; any other path is left to the hooks after this one.
+PyObject* folder_entry_hook(PyObject* entries, PyObject* path) {
+    PyObject* absolute_path = PyDict_GetItemWithError(entries, path);
+    if (absolute_path == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_ImportError, "not an entry of the application folder");
+        }
+        return nullptr;
+    }
+    return finder_for(absolute_path);
+}
+
+// Gives each relative entry its absolute path's finder in
+// sys.path_importer_cache; returns false (the import system then falls back
+// to the working directory) when the interpreter refuses.
+bool cache_folder_finders(PyObject* entries) {
+    PyObject* cache = PySys_GetObject("path_importer_cache");
+    if (cache == nullptr || !PyDict_Check(cache)) return false;
+    PyObject* relative = nullptr;
+    PyObject* absolute = nullptr;
+    Py_ssize_t position = 0;
+    while (PyDict_Next(entries, &position, &relative, &absolute)) {
+        PyObject* finder = finder_for(absolute);
+        if (finder == nullptr) return false;
+        const int stored = PyDict_SetItem(cache, relative, finder);
+        Py_DECREF(finder);
+        if (stored < 0) return false;
+    }
+    return true;
+}
+
+bool install_folder_entry_hook(PyObject* entries) {
+    PyObject* hooks = PySys_GetObject("path_hooks");
+    if (hooks == nullptr || !PyList_Check(hooks)) return false;
+    PyObject* hook = PyCFunction_New(&folder_entry_hook_def, entries);
+    if (hook == nullptr) return false;
+    const int inserted = PyList_Insert(hooks, 0, hook);
+    Py_DECREF(hook);
+    return inserted == 0;
+}
+
+void install_folder_importers(const std::vector<std::wstring>& relative_entries) {
+    PyObject* entries = PyDict_New();
+    bool installed = entries != nullptr;
+    for (const std::wstring& entry : relative_entries) {
+        if (!installed) break;
+        PyObject* relative = new_unicode(entry);
+        PyObject* absolute = new_unicode(absolute_entry(entry));
+        installed = relative != nullptr && absolute != nullptr &&
+                    PyDict_SetItem(entries, relative, absolute) == 0;
+        Py_XDECREF(relative);
+        Py_XDECREF(absolute);
+    }
+    installed = installed && install_folder_entry_hook(entries) && cache_folder_finders(entries);
+    Py_XDECREF(entries);
+    if (!installed) PyErr_Clear();
+}
+
 void set_sys_attributes() {
     logger.write_line("Modifying attributes of sys module");
     set_sys_object("frozen", PyBool_FromLong(1));
-    set_sys_object("executable",
-                   PyUnicode_FromWideChar(exe_path.c_str(), static_cast<Py_ssize_t>(exe_path.size())));
+    set_sys_object("executable", new_unicode(exe_path));
     set_sys_object("path", PyList_New(0));
     append_sys_path(archive_name);
-    append_sys_path(L".");
+    append_sys_path(kFolderEntry);
+    install_folder_importers({archive_name, kFolderEntry});
 }
 
 PyObject* create_main_module() {

@@ -40,6 +40,9 @@ EXAMPLE_BOOT_SCRIPT = SOURCE_DIR / "examples" / "boot.py"
 EXAMPLE_APP_DIR = SOURCE_DIR / "examples" / "app"
 EXAMPLE_MAIN_MODULE = mkapp.EXAMPLE_CONFIG["__main_script"]
 
+# The main module of an application that has no modules of its own.
+STARTUP_ONLY_MODULE = "application"
+
 # A boot script that only proves that it ran.
 DEFAULT_BOOT_SOURCE = 'import stub\nstub.log("boot script ran")\n'
 
@@ -206,7 +209,19 @@ class Sandbox:
         if app_dir is not None:
             build_lib_dll(app_dir, executable.parent,
                           main_module or (strings or {}).get("__main_script"), boot_script)
+        else:
+            self.write_startup_lib_dll(executable.parent)
         return App(executable, strings or {})
+
+    def write_startup_lib_dll(self, folder: Path) -> Path:
+        """lib.dll of an application without modules of its own: what the
+        interpreter's start-up needs, which the interpreter finds only in the
+        application folder."""
+        app_dir = self.root / "empty-application"
+        if not app_dir.is_dir():
+            app_dir.mkdir()
+            (app_dir / (STARTUP_ONLY_MODULE + ".py")).write_text("")
+        return build_lib_dll(app_dir, folder, STARTUP_ONLY_MODULE)
 
     def write_source(self, name: str, text: str) -> Path:
         """A source file in the sandbox, outside every application folder."""

@@ -63,6 +63,7 @@ class InterpreterStateTest(LauncherTestCase):
         folder.mkdir()
         cls.app = App(folder / "Mendrix App", built.strings)
         shutil.copy2(built.executable, cls.app.executable)
+        shutil.copy2(built.folder / "lib.dll", folder / "lib.dll")
 
         planted = cls.sandbox.root / "planted"
         planted.mkdir()
@@ -161,8 +162,9 @@ class ApplicationModulesTest(LauncherTestCase):
         origin, shadowed_file, beside_origin, json_file = ast.literal_eval(
             run.single_log().lines[len(startup_lines(app))])
         self.assertEqual((origin, beside_origin), ("archive", "folder"))
-        self.assertTrue(shadowed_file.startswith("lib.dll" + os.sep), shadowed_file)
-        self.assertTrue(json_file.startswith("lib.dll" + os.sep), json_file)
+        archive = os.path.join(os.path.realpath(app.folder), "lib.dll")
+        self.assertTrue(shadowed_file.startswith(archive + os.sep), shadowed_file)
+        self.assertTrue(json_file.startswith(archive + os.sep), json_file)
 
 
 # ---- the stub module ---------------------------------------------------------------
