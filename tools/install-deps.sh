@@ -13,6 +13,8 @@ native_packages=(
   liblzo2-dev libcurl4-openssl-dev libgtest-dev googletest
   binutils-mingw-w64-i686 python3-lzo lzop curl iproute2 util-linux strace
   patchelf binutils python3-tk tcl8.6 tk8.6
+  xvfb imagemagick openssl python3-pil python3-requests python3-jinja2 python3-markupsafe
+  python3-yaml
 )
 windows_packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686

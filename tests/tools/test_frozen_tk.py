@@ -1,0 +1,193 @@
+"""A frozen Tkinter application (ttk widgets, a Canvas, a PhotoImage from a
+PNG in its package) shows its window on a virtual display: a screenshot has
+the colours it drew where it drew them, and the application exits 0 when its
+after() timer sees that the test is done. Also with the build machine's
+Python, Tcl/Tk libraries and their shared libraries hidden."""
+
+import io
+import os
+import subprocess
+import time
+import unittest
+
+import frozen
+
+APP_SOURCE = '''\
+"""A window with ttk widgets and a Canvas that shows a red square and the
+PNG image of the package beside it. It prints where the canvas is on the
+screen once it is shown, and closes when the file named by its argument
+appears (or after a minute)."""
+import base64
+import importlib.resources
+import os
+import sys
+import tkinter
+from tkinter import ttk
+
+POLL_MS = 100
+GIVE_UP_MS = 60000
+
+
+def main():
+    done_marker = sys.argv[1]
+    root = tkinter.Tk()
+    root.title("Frozen Tk")
+    root.geometry("+0+0")
+    ttk.Label(root, text="A frozen Tk application").pack(padx=8, pady=4)
+    ttk.Progressbar(root, value=40, length=200).pack(pady=4)
+    ttk.Button(root, text="Close", command=root.destroy).pack(pady=4)
+    canvas = tkinter.Canvas(root, width=200, height=100, background="#ffffff",
+                            highlightthickness=0, borderwidth=0)
+    canvas.pack()
+    canvas.create_rectangle(10, 10, 70, 70, fill="#ff0000", outline="#ff0000")
+    png = (importlib.resources.files("tkdemo") / "square.png").read_bytes()
+    image = tkinter.PhotoImage(data=base64.b64encode(png).decode("ascii"))
+    canvas.create_image(100, 10, image=image, anchor="nw")
+    canvas.wait_visibility()
+    root.update()
+    print("shown", canvas.winfo_rootx(), canvas.winfo_rooty(), image.width(), image.height(),
+          flush=True)
+    waited = [0]
+
+    def close_when_done():
+        waited[0] += POLL_MS
+        if os.path.exists(done_marker) or waited[0] >= GIVE_UP_MS:
+            root.destroy()
+        else:
+            root.after(POLL_MS, close_when_done)
+
+    root.after(POLL_MS, close_when_done)
+    root.mainloop()
+    print("closed", flush=True)
+
+
+if __name__ == "__main__":
+    main()
+'''
+
+RED, BLUE, WHITE = (255, 0, 0), (0, 0, 255), (255, 255, 255)
+IMAGE_SIZE = 32
+SCREENSHOT_DEADLINE = 30
+
+
+def blue_png() -> bytes:
+    from PIL import Image
+    buffer = io.BytesIO()
+    Image.new("RGB", (IMAGE_SIZE, IMAGE_SIZE), BLUE).save(buffer, "PNG")
+    return buffer.getvalue()
+
+
+class VirtualDisplay:
+    """Xvfb on a display number of its own choosing."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as display_number:
+            try:
+                self.name = ":" + frozen.LineReader(display_number).next_line(30).strip()
+            except AssertionError:
+                self.close()
+                raise
+
+    def screenshot(self):
+        from PIL import Image
+        result = subprocess.run(["/usr/bin/import", "-display", self.name, "-window", "root",
+                                 "png:-"], capture_output=True, timeout=30, check=True)
+        return Image.open(io.BytesIO(result.stdout)).convert("RGB")
+
+    def close(self):
+        self.process.terminate()
+        frozen.stop(self.process)
+
+
+class TkApplicationTest(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        frozen.require_programs("Xvfb", "/usr/bin/import")
+        frozen.require_modules("tkinter", "PIL.Image")
+        cls.workspace = frozen.Workspace()
+        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.display = VirtualDisplay()
+        cls.addClassCleanup(cls.display.close)
+        source = cls.workspace.write_app("tk", {
+            "tkdemo/__init__.py": "",
+            "tkdemo/app.py": APP_SOURCE,
+            "tkdemo/square.png": blue_png(),
+        })
+        cls.app = cls.workspace.freeze(source, "tkdemo.app", "tk app")
+
+    def show_window(self, hidden):
+        """Runs the application until its window is shown; returns the
+        screenshot, the canvas position and the finished run."""
+        marker = self.workspace.root / ("done-%d" % (self.workspace.runs + 1))
+        home = self.workspace.new_home()
+        command = [str(self.app.executable), str(marker)]
+        if hidden:
+            command = frozen.hiding_command(command)
+        process = subprocess.Popen(command, cwd=home, stdin=subprocess.DEVNULL,
+                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                                   env=self.workspace.environment(home, {"DISPLAY": self.display.name}))
+        try:
+            reader = frozen.LineReader(process.stdout)
+            try:
+                words = reader.next_line(60).split()
+            except AssertionError as error:
+                process.kill()
+                raise AssertionError("%s\nlogs:\n%s" % (error, "\n".join(frozen.read_logs(home))))
+            self.assertEqual(words[0], "shown")
+            x, y, width, height = map(int, words[1:])
+            self.assertEqual((width, height), (IMAGE_SIZE, IMAGE_SIZE))
+            screenshot = self.screenshot_showing(x, y)
+            marker.touch()
+            self.assertEqual(reader.next_line(30), "closed")
+            frozen.stop(process, 30)
+            stderr = process.stderr.read().decode("utf-8", "replace")
+        finally:
+            if process.poll() is None:
+                process.kill()
+            process.wait()
+            process.stdout.close()
+            process.stderr.close()
+        logs = frozen.read_logs(home)
+        self.assertEqual(process.returncode, 0, "%s\n%s" % (stderr, "\n".join(logs)))
+        return screenshot, x, y, logs
+
+    def screenshot_showing(self, x, y):
+        """A screenshot in which the canvas has been drawn: the window is
+        mapped before Tk's drawing reaches the server, so this takes
+        screenshots until the red square is there, or the deadline passes."""
+        deadline = time.monotonic() + SCREENSHOT_DEADLINE
+        while True:
+            screenshot = self.display.screenshot()
+            if screenshot.getpixel((x + 40, y + 40)) == RED or time.monotonic() > deadline:
+                return screenshot
+            time.sleep(0.2)
+
+    def assert_window_drawn(self, screenshot, x, y):
+        self.assertEqual(screenshot.getpixel((x + 40, y + 40)), RED, "the canvas's rectangle")
+        self.assertEqual(screenshot.getpixel((x + 100 + IMAGE_SIZE // 2, y + 10 + IMAGE_SIZE // 2)),
+                         BLUE, "the PNG image")
+        self.assertEqual(screenshot.getpixel((x + 180, y + 90)), WHITE, "the canvas's background")
+
+    def test_the_window_shows_what_it_drew_and_the_application_exits_0(self):
+        screenshot, x, y, logs = self.show_window(hidden=False)
+        self.assert_window_drawn(screenshot, x, y)
+        self.assertNotIn("Traceback", "\n".join(logs))
+
+    def test_the_window_shows_without_the_build_machine_s_python_and_tcl_tk(self):
+        frozen.require_mount_namespace()
+        screenshot, x, y, logs = self.show_window(hidden=True)
+        self.assert_window_drawn(screenshot, x, y)
+
+    def test_the_tcl_and_tk_libraries_are_in_the_output_folder(self):
+        for name in ("tcl8.6/init.tcl", "tk8.6/tk.tcl", "tk8.6/ttk/ttk.tcl"):
+            self.assertTrue((self.app.folder / "tcl" / name).is_file(), name)
+
+
+if __name__ == "__main__":
+    unittest.main()
