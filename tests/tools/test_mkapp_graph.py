@@ -3,6 +3,9 @@ reported missing (and what must not be), and where each module goes. The
 applications are small folders written by the tests; the standard library
 and Debian's dist-packages are the real ones."""
 
+import importlib.util
+import marshal
+import os
 import py_compile
 import shutil
 import tempfile
@@ -300,6 +303,23 @@ class PlacementTest(GraphTestCase):
         self.assertNotIn("wsgiref/simple_server.pyc", placement.archive)  # never imported
         self.assertIn("sqlite3/__init__.pyc", placement.archive)
         self.assertFalse([name for name in placement.archive if name.startswith("fastpkg")])
+
+    def test_the_interpreters_own_compiled_copy_is_taken_only_when_current(self):
+        source = self.write("lib/cached.py", "VALUE = 'cached'\n")
+        py_compile.compile(str(source), doraise=True)
+        cache = Path(importlib.util.cache_from_source(str(source)))
+        # A cache whose code differs from what the source compiles to shows
+        # which of the two the tool took.
+        marked = compile("VALUE = 'from the cache'\n", str(source), "exec")
+        cache.write_bytes(cache.read_bytes()[:16] + marshal.dumps(marked))
+        self.write("app/main.py", "import cached\n")
+        archive = place(self.graph(search_path=[self.dir / "lib"]), self.target).archive
+        self.assertIn(b"from the cache", archive["cached.pyc"])
+        source.write_text("VALUE = 'edited'\n")  # changed since the cache was written
+        os.utime(source, (0, 0))
+        archive = place(self.graph(search_path=[self.dir / "lib"]), self.target).archive
+        self.assertNotIn(b"from the cache", archive["cached.pyc"])
+        self.assertIn(b"edited", archive["cached.pyc"])
 
     def test_a_missing_optional_speedup_is_named(self):
         self.write("lib/speedy/__init__.py", "try:\n    from ._speedups import escape\n"

@@ -18,6 +18,7 @@ import importlib.util
 import io
 import marshal
 import struct
+import types
 import zipfile
 from pathlib import Path, PurePosixPath
 
@@ -63,18 +64,48 @@ class Placement:
 _compiled = {}
 
 
-def pyc_bytes(source: bytes, filename: str) -> bytes:
+def pyc_bytes(source: bytes, filename: str, path: Path | None = None) -> bytes:
     """A compiled module in the standard format, hash-based and unchecked, so
     that the output depends only on the sources. Compiled once per process
-    for the same source and file name."""
+    for the same source and file name; the interpreter's own compiled copy
+    of `path` (its __pycache__) is taken when it is current."""
     source_hash = importlib.util.source_hash(source)
     key = (source_hash, len(source), filename)
     if key not in _compiled:
-        code = compile_source(source, filename)
+        code = cached_code(path, source, source_hash, filename) if path else None
+        if code is None:
+            code = marshal.dumps(compile_source(source, filename))
         flags = 0b01  # hash-based, unchecked
         _compiled[key] = (importlib.util.MAGIC_NUMBER + struct.pack("<I", flags)
-                          + source_hash + marshal.dumps(code))
+                          + source_hash + code)
     return _compiled[key]
+
+
+def cached_code(path: Path, source: bytes, source_hash: bytes, filename: str) -> bytes | None:
+    """The marshalled code of `path` from the interpreter's cache, when the
+    cache was made from this very source under the same file name."""
+    try:
+        cache = Path(importlib.util.cache_from_source(str(path)))
+        data = cache.read_bytes()
+        mtime = int(Path(path).stat().st_mtime) & 0xFFFFFFFF
+    except (OSError, ValueError, NotImplementedError):
+        return None
+    if len(data) < 16 or data[:4] != importlib.util.MAGIC_NUMBER:
+        return None
+    flags = struct.unpack_from("<I", data, 4)[0]
+    if flags == 0:
+        current = struct.unpack_from("<II", data, 8) == (mtime, len(source) & 0xFFFFFFFF)
+    else:
+        current = bool(flags & 0b01) and data[8:16] == source_hash
+    if not current:
+        return None
+    try:
+        code = marshal.loads(data[16:])
+    except (EOFError, ValueError, TypeError):
+        return None
+    if not isinstance(code, types.CodeType) or code.co_filename != filename:
+        return None
+    return data[16:]
 
 
 def zip_bytes(files: dict) -> bytes:
@@ -205,7 +236,7 @@ def place(app: Application, target) -> Placement:
                 placement.archive[module.name.replace(".", "/") + "/"] = b""
         else:
             compiled = read_compiled(module) if module.kind == "compiled" else \
-                pyc_bytes(read_source(module), source_filename(module, app))
+                pyc_bytes(read_source(module), source_filename(module, app), module.file)
             if to_folder:
                 placement.files[module_path(module)] = compiled
             else:

@@ -42,6 +42,9 @@ SYSTEM_LIBRARY = re.compile(
     r"|libxkbcommon.*|libfontconfig|libfreetype|libexpat|libGL.*|libEGL|libGLX.*|libOpenGL"
     r"|libdrm|libgbm|libwayland-.*)\.so(\..*)?$")
 
+# Files per run of readelf or patchelf.
+BATCH = 64
+
 LIBRARY_DIRS = ("/lib/x86_64-linux-gnu", "/usr/lib/x86_64-linux-gnu", "/lib64", "/usr/lib64",
                 "/lib", "/usr/lib", "/usr/local/lib")
 
@@ -67,17 +70,20 @@ class PosixTarget(Target):
         pending = [Path(binary) for binary in binaries]
         seen = set()
         while pending:
-            binary = pending.pop()
-            for needed in needed_libraries(binary):
-                if SYSTEM_LIBRARY.match(needed) or needed in seen:
-                    continue
-                seen.add(needed)
-                found = resolve_library(needed, binary)
-                if found is None:
-                    raise BuildError("%s needs the shared library %s, which was not found"
-                                     % (binary, needed))
-                carried[needed] = found
-                pending.append(found)
+            read_dynamic_sections(pending)
+            found_now = []
+            for binary in pending:
+                for needed in needed_libraries(binary):
+                    if SYSTEM_LIBRARY.match(needed) or needed in seen:
+                        continue
+                    seen.add(needed)
+                    found = resolve_library(needed, binary)
+                    if found is None:
+                        raise BuildError("%s needs the shared library %s, which was not found"
+                                         % (binary, needed))
+                    carried[needed] = found
+                    found_now.append(found)
+            pending = found_now
         return carried
 
     def finish_binaries(self, output: Path, placed) -> None:
@@ -85,10 +91,14 @@ class PosixTarget(Target):
         if placed and patchelf is None:
             raise BuildError("patchelf not found (Debian package patchelf): it makes the "
                              "extension modules find the libraries carried beside them")
+        by_rpath = {}
         for relative in placed:
             depth = len(PurePosixPath(relative).parts) - 1
-            rpath = "/".join(["$ORIGIN"] + [".."] * depth)
-            run_tool([patchelf, "--set-rpath", rpath, str(output / relative)])
+            by_rpath.setdefault("/".join(["$ORIGIN"] + [".."] * depth), []).append(relative)
+        for rpath, files in sorted(by_rpath.items()):
+            for start in range(0, len(files), BATCH):
+                run_tool([patchelf, "--set-rpath", rpath]
+                         + [str(output / relative) for relative in files[start:start + BATCH]])
 
     def tcl_tk_libraries(self) -> list:
         version = tcl_version()
@@ -114,11 +124,32 @@ def run_tool(command: list) -> str:
     return result.stdout
 
 
-def dynamic_section(binary: Path) -> str:
+_dynamic_sections = {}
+
+
+def read_dynamic_sections(binaries) -> None:
+    """Reads the dynamic sections of many files with few runs of readelf."""
+    todo = sorted({str(binary) for binary in binaries} - set(_dynamic_sections))
     readelf = shutil.which("readelf")
-    if readelf is None:
+    if todo and readelf is None:
         raise BuildError("readelf not found (Debian package binutils)")
-    return run_tool([readelf, "-d", "-W", str(binary)])
+    for start in range(0, len(todo), BATCH):
+        batch = todo[start:start + BATCH]
+        text = run_tool([readelf, "-d", "-W"] + batch)
+        if len(batch) == 1:
+            _dynamic_sections[batch[0]] = text
+            continue
+        for part in re.split(r"^File: ", text, flags=re.MULTILINE)[1:]:
+            name, _, section = part.partition("\n")
+            _dynamic_sections[name.strip()] = section
+        for name in batch:
+            _dynamic_sections.setdefault(name, "")
+
+
+def dynamic_section(binary: Path) -> str:
+    if str(binary) not in _dynamic_sections:
+        read_dynamic_sections([binary])
+    return _dynamic_sections[str(binary)]
 
 
 def needed_libraries(binary: Path) -> list:
