@@ -24,7 +24,9 @@ namespace {
 
 // Output-only stream buffer over a log file. Lines are collected in the
 // buffer and handed to the system at every flush, which the sink does at
-// each line end.
+// each line end. A write the system refuses (a full disk) costs only the
+// bytes it held: the stream stays good, later lines are tried again, and
+// the close says how many bytes the log lacks in a last line, tried once.
 class LogFileBuf : public std::streambuf {
 public:
     explicit LogFileBuf(platform::File file) : file_(std::move(file)) {
@@ -36,14 +38,14 @@ public:
 
     bool close() {
         if (!file_.is_open()) return false;
-        const bool flushed = flush_buffer();
-        const bool closed = file_.close();
-        return flushed && closed;
+        flush_buffer();
+        if (lost_ > 0) write_loss_line();
+        return file_.close();
     }
 
 protected:
     int_type overflow(int_type ch) override {
-        if (!flush_buffer()) return traits_type::eof();
+        flush_buffer();
         if (!traits_type::eq_int_type(ch, traits_type::eof())) {
             *pptr() = traits_type::to_char_type(ch);
             pbump(1);
@@ -55,9 +57,10 @@ protected:
         if (size > epptr() - pptr()) {
             // Too large for what is left: write out what is waiting, then the
             // piece itself when it would not fit the buffer either.
-            if (!flush_buffer()) return 0;
+            flush_buffer();
             if (size > epptr() - pptr()) {
-                return platform::write_file(file_, data, static_cast<size_t>(size)) ? size : 0;
+                write_out(data, static_cast<size_t>(size));
+                return size;
             }
         }
         traits_type::copy(pptr(), data, static_cast<size_t>(size));
@@ -65,19 +68,34 @@ protected:
         return size;
     }
 
-    int sync() override { return flush_buffer() ? 0 : -1; }
+    int sync() override {
+        flush_buffer();
+        return 0;
+    }
 
 private:
-    bool flush_buffer() {
+    void flush_buffer() {
         const size_t pending = static_cast<size_t>(pptr() - pbase());
-        if (pending == 0) return true;
-        if (!file_.is_open()) return false;
-        const bool written = platform::write_file(file_, pbase(), pending);
+        if (pending > 0) write_out(pbase(), pending);
         setp(buffer_, buffer_ + sizeof(buffer_));
-        return written;
+    }
+
+    void write_out(const char* data, size_t size) {
+        size_t written = 0;
+        if (!file_.is_open() || !platform::write_file(file_, data, size, &written)) {
+            lost_ += size - written;
+        }
+    }
+
+    void write_loss_line() {
+        std::string line = stub_tag + "The log lacks " + std::to_string(lost_) +
+                           " bytes that could not be written";
+        line += '\n';
+        platform::write_file(file_, line.data(), line.size());
     }
 
     platform::File file_;
+    uint64_t lost_ = 0;
     char buffer_[16 * 1024];
 };
 

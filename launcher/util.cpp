@@ -14,6 +14,7 @@
 
 #include "AppString.h"
 #include "logging.h"
+#include "platform/byte_order.h"
 #include "platform/files.h"
 #include "platform/http.h"
 #include "platform/pipe.h"
@@ -133,17 +134,8 @@ platform::ResourceInfo find_boot_script() {
     return info;
 }
 
-uint32_t load_le32(const uint8_t* bytes) {
-    return static_cast<uint32_t>(bytes[0]) | static_cast<uint32_t>(bytes[1]) << 8 |
-           static_cast<uint32_t>(bytes[2]) << 16 | static_cast<uint32_t>(bytes[3]) << 24;
-}
-
-void store_le32(uint8_t* bytes, uint32_t word) {
-    bytes[0] = static_cast<uint8_t>(word);
-    bytes[1] = static_cast<uint8_t>(word >> 8);
-    bytes[2] = static_cast<uint8_t>(word >> 16);
-    bytes[3] = static_cast<uint8_t>(word >> 24);
-}
+using byte_order::read_le32;
+using byte_order::write_le32;
 
 }  // namespace
 
@@ -162,12 +154,12 @@ void load_boot_script(uint8_t* destination) {
 // XORs every byte k with key byte k mod 16, a 32-bit word at a time.
 void descramble(uint8_t* buffer, uint32_t length) {
     uint32_t key_words[4];
-    for (int j = 0; j < 4; ++j) key_words[j] = load_le32(descramble_key + 4 * j);
+    for (int j = 0; j < 4; ++j) key_words[j] = read_le32(descramble_key + 4 * j);
 
     const uint32_t word_count = length / 4;
     for (uint32_t i = 0; i < word_count; ++i) {
         uint8_t* word = buffer + 4 * static_cast<size_t>(i);
-        store_le32(word, load_le32(word) ^ key_words[i % 4]);
+        write_le32(word, read_le32(word) ^ key_words[i % 4]);
     }
     const uint32_t tail_key = key_words[word_count % 4];
     for (uint32_t k = 4 * word_count, shift = 0; k < length; ++k, shift += 8) {

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "platform/byte_order.h"
 #include "platform/error_codes.h"
 
 namespace res_image {
@@ -13,16 +14,9 @@ constexpr uint64_t kFixedTailSize = 16;
 constexpr uint64_t kLanguageOffsetInTail = 6;
 constexpr uint16_t kOrdinalMarker = 0xFFFF;
 
-uint16_t read_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
-
-uint32_t read_u32(const uint8_t* p) {
-    return static_cast<uint32_t>(p[0]) | (static_cast<uint32_t>(p[1]) << 8) |
-           (static_cast<uint32_t>(p[2]) << 16) | (static_cast<uint32_t>(p[3]) << 24);
-}
-
-uint64_t read_u64(const uint8_t* p) {
-    return static_cast<uint64_t>(read_u32(p)) | (static_cast<uint64_t>(read_u32(p + 4)) << 32);
-}
+using byte_order::read_le16;
+using byte_order::read_le32;
+using byte_order::read_le64;
 
 uint64_t align4(uint64_t offset) { return (offset + 3) & ~static_cast<uint64_t>(3); }
 
@@ -32,9 +26,9 @@ char16_t fold_ascii(char16_t c) { return (c >= u'a' && c <= u'z') ? static_cast<
 // past it.
 bool read_name(const uint8_t* image, uint64_t* pos, uint64_t limit, Name* name) {
     if (*pos + 2 > limit) return false;
-    if (read_u16(image + *pos) == kOrdinalMarker) {
+    if (read_le16(image + *pos) == kOrdinalMarker) {
         if (*pos + 4 > limit) return false;
-        *name = Name::from_ordinal(read_u16(image + *pos + 2));
+        *name = Name::from_ordinal(read_le16(image + *pos + 2));
         *pos += 4;
         return true;
     }
@@ -42,7 +36,7 @@ bool read_name(const uint8_t* image, uint64_t* pos, uint64_t limit, Name* name) 
     name->ordinal = 0;
     name->text.clear();
     for (uint64_t p = *pos; p + 2 <= limit; p += 2) {
-        char16_t unit = read_u16(image + p);
+        char16_t unit = read_le16(image + p);
         if (unit == 0) {
             *pos = p + 2;
             return true;
@@ -62,8 +56,8 @@ bool is_leading_empty_entry(const Record& record) {
 // malformed; otherwise *next is where the following record begins.
 bool read_record(const uint8_t* image, uint64_t size, uint64_t pos, Record* record, uint64_t* next) {
     if (size - pos < 8) return false;
-    const uint32_t data_size = read_u32(image + pos);
-    const uint32_t header_size = read_u32(image + pos + 4);
+    const uint32_t data_size = read_le32(image + pos);
+    const uint32_t header_size = read_le32(image + pos + 4);
     const uint64_t header_end = pos + header_size;
     if (header_end > size) return false;
 
@@ -73,7 +67,7 @@ bool read_record(const uint8_t* image, uint64_t size, uint64_t pos, Record* reco
     cursor = align4(cursor - pos) + pos;
     if (cursor + kFixedTailSize > header_end) return false;
 
-    record->language = read_u16(image + cursor + kLanguageOffsetInTail);
+    record->language = read_le16(image + cursor + kLanguageOffsetInTail);
     record->data_size = data_size;
     record->data_offset = static_cast<size_t>(header_end);
     record->data_complete = data_size <= size - header_end;
@@ -86,7 +80,7 @@ bool read_record(const uint8_t* image, uint64_t size, uint64_t pos, Record* reco
 bool parse_trailer(const uint8_t* trailer, uint64_t file_size, ImageSpan* image) {
     if (file_size < kTrailerSize) return false;
     if (std::memcmp(trailer + 8, kTrailerMagic, 8) != 0) return false;
-    const uint64_t image_size = read_u64(trailer);
+    const uint64_t image_size = read_le64(trailer);
     const uint64_t image_end = file_size - kTrailerSize;
     if (image_size > image_end) return false;
     image->offset = image_end - image_size;

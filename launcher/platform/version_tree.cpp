@@ -2,6 +2,7 @@
 
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/res_image.h"
 
 namespace version_tree {
@@ -11,7 +12,7 @@ constexpr size_t kNodeHeaderSize = 6;  // wLength, wValueLength, wType
 constexpr uint16_t kTypeText = 1;
 constexpr wchar_t kPathSeparator = L'\\';
 
-uint16_t read_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+using byte_order::read_le16;
 
 size_t align4(size_t offset) { return (offset + 3) & ~static_cast<size_t>(3); }
 
@@ -28,9 +29,9 @@ struct Node {
 // Reads the node at start, which must end by limit.
 bool read_node(const uint8_t* tree, size_t start, size_t limit, Node* node) {
     if (limit - start < kNodeHeaderSize) return false;
-    const size_t length = read_u16(tree + start);
-    const uint16_t value_length = read_u16(tree + start + 2);
-    const uint16_t type = read_u16(tree + start + 4);
+    const size_t length = read_le16(tree + start);
+    const uint16_t value_length = read_le16(tree + start + 2);
+    const uint16_t type = read_le16(tree + start + 4);
     if (length < kNodeHeaderSize || length > limit - start) return false;
     node->end = start + length;
 
@@ -38,7 +39,7 @@ bool read_node(const uint8_t* tree, size_t start, size_t limit, Node* node) {
     node->key.clear();
     for (;; pos += 2) {
         if (pos + 2 > node->end) return false;  // the key has no NUL inside the node
-        const char16_t unit = read_u16(tree + pos);
+        const char16_t unit = read_le16(tree + pos);
         if (unit == 0) break;
         node->key.push_back(unit);
     }
@@ -62,7 +63,7 @@ bool read_node(const uint8_t* tree, size_t start, size_t limit, Node* node) {
 // The child of parent whose key is key.
 Outcome find_child(const uint8_t* tree, const Node& parent, const std::u16string& key, Node* child) {
     for (size_t pos = parent.children; pos + kNodeHeaderSize <= parent.end;) {
-        if (read_u16(tree + pos) == 0) break;  // zero padding after the last child
+        if (read_le16(tree + pos) == 0) break;  // zero padding after the last child
         if (!read_node(tree, pos, parent.end, child)) return Outcome::corrupt;
         if (res_image::equal_ignoring_ascii_case(child->key, key)) return Outcome::found;
         pos = align4(child->end);
@@ -104,12 +105,12 @@ std::wstring decode_utf16le(const uint8_t* bytes, size_t units) {
     std::wstring text;
     text.reserve(units);
     for (size_t i = 0; i < units; ++i) {
-        const uint32_t unit = read_u16(bytes + 2 * i);
+        const uint32_t unit = read_le16(bytes + 2 * i);
         if (sizeof(wchar_t) == 2) {
             text.push_back(static_cast<wchar_t>(unit));
         } else if (is_high_surrogate(unit) && i + 1 < units &&
-                   is_low_surrogate(read_u16(bytes + 2 * (i + 1)))) {
-            const uint32_t low = read_u16(bytes + 2 * ++i);
+                   is_low_surrogate(read_le16(bytes + 2 * (i + 1)))) {
+            const uint32_t low = read_le16(bytes + 2 * ++i);
             text.push_back(static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00)));
         } else if (is_high_surrogate(unit) || is_low_surrogate(unit)) {
             text.push_back(static_cast<wchar_t>(0xFFFD));

@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <sys/file.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -121,6 +124,47 @@ TEST_F(LogSink, WideTextIsWrittenUpToItsFirstNulOrReplacedWhenItCannotBeConverte
     log.write_wide(lone_surrogate).write_text("|").end_line();
     log.close();
     EXPECT_EQ(content_of(log), "ab||failed to convert string|\n");
+}
+
+TEST_F(LogSink, WritesTheDiskRefusesCostOnlyTheirBytesAndTheCloseCountsThem) {
+    // A child whose files may not grow past 4 KiB stands for a full disk.
+    const pid_t child = fork();
+    if (child == 0) {
+        signal(SIGXFSZ, SIG_IGN);
+        Logger log;
+        log.open();
+        rlimit limits{};
+        getrlimit(RLIMIT_FSIZE, &limits);
+        const rlim_t hard = limits.rlim_max;
+        rlimit small{4096, hard};
+        setrlimit(RLIMIT_FSIZE, &small);
+        const std::string line(99, 'x');
+        for (int i = 0; i < 100; ++i) log.write_text(line.c_str()).end_line();
+        rlimit room{hard, hard};
+        if (setrlimit(RLIMIT_FSIZE, &room) != 0) {
+            // Lowered limits cannot be raised without the rights: space made
+            // another way.
+            std::_Exit(77);
+        }
+        log.write_line("space again");
+        log.close();
+        std::_Exit(0);
+    }
+    const int status = wait_for_program(child, 30);
+    ASSERT_TRUE(status >= 0 && WIFEXITED(status));
+    if (WEXITSTATUS(status) == 77) GTEST_SKIP() << "file size limit cannot be raised again";
+    ASSERT_EQ(WEXITSTATUS(status), 0);
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(logs_folder())) names.push_back(entry.path());
+    ASSERT_EQ(names.size(), 1u);
+    const std::string log = read_whole_file(names[0]);
+    std::string first_lines;
+    for (int i = 0; i < 41; ++i) first_lines += std::string(99, 'x') + "\n";
+    ASSERT_GT(log.size(), 4096u);
+    EXPECT_EQ(log.substr(0, 4096), first_lines.substr(0, 4096));
+    const std::string tail = log.substr(4096);
+    EXPECT_EQ(tail, "STUB:stub:space again\nSTUB:stub:The log lacks " +
+                        std::to_string(100 * 100 - 4096) + " bytes that could not be written\n");
 }
 
 TEST_F(LogSink, OpenAndCloseAreEachAllowedOnce) {

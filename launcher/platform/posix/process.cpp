@@ -29,63 +29,12 @@ namespace {
 
 thread_local uint32_t last_error = error_code::kSuccess;
 
-// Win32 codes the errno table needs beyond the shared list.
-constexpr uint32_t kTooManyOpenFiles = 4;
-constexpr uint32_t kWriteProtect = 19;
-constexpr uint32_t kGenFailure = 31;
-constexpr uint32_t kLockViolation = 33;
-constexpr uint32_t kNotSupported = 50;
-constexpr uint32_t kBrokenPipe = 109;
-constexpr uint32_t kDirNotEmpty = 145;
-constexpr uint32_t kBusy = 170;
-constexpr uint32_t kBadExeFormat = 193;
-constexpr uint32_t kOperationAborted = 995;
-constexpr uint32_t kIoDevice = 1117;
+// Win32 codes of this file beyond the shared list.
 constexpr uint32_t kNoUnicodeTranslation = 1113;
-constexpr uint32_t kTimeout = 1460;
-constexpr uint32_t kCantResolveFilename = 1921;
 
 constexpr int32_t kHresultWin32Facility = static_cast<int32_t>(0x80070000u);
 constexpr uint32_t kMaxCodePoint = 0x10FFFF;
 constexpr wchar_t kReplacementCharacter = 0xFFFD;
-
-struct ErrnoMapping {
-    int errno_value;
-    uint32_t code;
-};
-
-constexpr ErrnoMapping kErrnoTable[] = {
-    {0, error_code::kSuccess},
-    {EPERM, error_code::kAccessDenied},
-    {ENOENT, error_code::kFileNotFound},
-    {ENOTDIR, error_code::kPathNotFound},
-    {ELOOP, kCantResolveFilename},
-    {EMFILE, kTooManyOpenFiles},
-    {ENFILE, kTooManyOpenFiles},
-    {EACCES, error_code::kAccessDenied},
-    {EISDIR, error_code::kAccessDenied},
-    {EBADF, error_code::kInvalidHandle},
-    {ENOMEM, error_code::kNotEnoughMemory},
-    {EROFS, kWriteProtect},
-    {EAGAIN, error_code::kSharingViolation},  // a lock another process holds
-    {ETXTBSY, error_code::kSharingViolation},
-    {EDEADLK, kLockViolation},
-    {ENOSYS, kNotSupported},
-    {ENOTSUP, kNotSupported},
-    {EINVAL, error_code::kInvalidParameter},
-    {ENOSPC, error_code::kDiskFull},
-    {EDQUOT, error_code::kDiskFull},
-    {EPIPE, kBrokenPipe},
-    {ENOTEMPTY, kDirNotEmpty},
-    {EBUSY, kBusy},
-    {EEXIST, error_code::kAlreadyExists},
-    {ENOEXEC, kBadExeFormat},
-    {ENAMETOOLONG, error_code::kFilenameExcedRange},
-    {EFBIG, error_code::kFileTooLarge},
-    {EINTR, kOperationAborted},
-    {EIO, kIoDevice},
-    {ETIMEDOUT, kTimeout},
-};
 
 bool fail(uint32_t code) {
     last_error = code;
@@ -301,13 +250,6 @@ int32_t hresult_from_win32(uint32_t code) {
 uint32_t get_last_error() { return last_error; }
 
 void set_last_error(uint32_t code) { last_error = code; }
-
-uint32_t win32_error_from_errno(int errno_value) {
-    for (const ErrnoMapping& mapping : kErrnoTable) {
-        if (mapping.errno_value == errno_value) return mapping.code;
-    }
-    return kGenFailure;
-}
 
 // ---- process -------------------------------------------------------------------
 
@@ -526,7 +468,7 @@ void* load_library(const wchar_t* name) {
     // else was not found.
     struct stat info {};
     const bool exists = narrow.find('/') != std::string::npos && stat(narrow.c_str(), &info) == 0;
-    last_error = exists ? kBadExeFormat : error_code::kModNotFound;
+    last_error = exists ? error_code::kBadExeFormat : error_code::kModNotFound;
     return nullptr;
 }
 

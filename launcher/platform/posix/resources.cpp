@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "platform/byte_order.h"
 #include "platform/platform.h"
 #include "platform/res_image.h"
 #include "platform/resources.h"
@@ -24,7 +25,7 @@ constexpr size_t kTreeHeaderSize = 6;  // wLength, wValueLength, wType of the ro
 
 size_t align4(size_t n) { return (n + 3) & ~static_cast<size_t>(3); }
 
-uint16_t read_u16(const uint8_t* p) { return static_cast<uint16_t>(p[0] | (p[1] << 8)); }
+using byte_order::read_le16;
 
 bool fail(uint32_t code) {
     set_last_error(code);
@@ -147,7 +148,7 @@ bool read_version_tree(const wchar_t* path, std::vector<uint8_t>* tree) {
     if (record == nullptr) return fail(error);
     if (!record->data_complete || record->data_size < kTreeHeaderSize) return fail(error_code::kInvalidData);
     const uint8_t* data = image + record->data_offset;
-    const size_t tree_size = read_u16(data);
+    const size_t tree_size = read_le16(data);
     if (tree_size < kTreeHeaderSize || tree_size > record->data_size) return fail(error_code::kInvalidData);
     tree->assign(data, data + tree_size);
     return true;
@@ -237,7 +238,7 @@ bool ver_query_value(void* block, const wchar_t* sub_block, const wchar_t** valu
     if (block == nullptr || sub_block == nullptr || value == nullptr || length == nullptr)
         return fail(error_code::kInvalidParameter);
     auto* bytes = static_cast<uint8_t*>(block);
-    const size_t tree_size = read_u16(bytes);
+    const size_t tree_size = read_le16(bytes);
     if (tree_size < kTreeHeaderSize) return fail(error_code::kInvalidData);
     version_tree::Value found;
     switch (version_tree::find_value(bytes, tree_size, sub_block, &found)) {

@@ -17,45 +17,6 @@ uint32_t get_last_error() { return GetLastError(); }
 
 void set_last_error(uint32_t code) { SetLastError(code); }
 
-// The C runtime reports its failures in errno; the launcher reports Win32
-// codes. The same errno values map to the same codes as on POSIX.
-uint32_t win32_error_from_errno(int errno_value) {
-    struct Mapping {
-        int errno_value;
-        uint32_t code;
-    };
-    static const Mapping kMappings[] = {
-        {0, ERROR_SUCCESS},
-        {EPERM, ERROR_ACCESS_DENIED},
-        {ENOENT, ERROR_FILE_NOT_FOUND},
-        {ENOTDIR, ERROR_PATH_NOT_FOUND},
-        {EMFILE, ERROR_TOO_MANY_OPEN_FILES},
-        {ENFILE, ERROR_TOO_MANY_OPEN_FILES},
-        {EACCES, ERROR_ACCESS_DENIED},
-        {EISDIR, ERROR_ACCESS_DENIED},
-        {EBADF, ERROR_INVALID_HANDLE},
-        {ENOMEM, ERROR_NOT_ENOUGH_MEMORY},
-        {EROFS, ERROR_WRITE_PROTECT},
-        {EDEADLK, ERROR_LOCK_VIOLATION},
-        {ENOSYS, ERROR_NOT_SUPPORTED},
-        {EINVAL, ERROR_INVALID_PARAMETER},
-        {ENOSPC, ERROR_DISK_FULL},
-        {EPIPE, ERROR_BROKEN_PIPE},
-        {ENOTEMPTY, ERROR_DIR_NOT_EMPTY},
-        {EBUSY, ERROR_BUSY},
-        {EEXIST, ERROR_ALREADY_EXISTS},
-        {ENOEXEC, ERROR_BAD_EXE_FORMAT},
-        {ENAMETOOLONG, ERROR_FILENAME_EXCED_RANGE},
-        {EFBIG, ERROR_FILE_TOO_LARGE},
-        {EINTR, ERROR_OPERATION_ABORTED},
-        {EIO, ERROR_IO_DEVICE},
-    };
-    for (const Mapping& mapping : kMappings) {
-        if (mapping.errno_value == errno_value) return mapping.code;
-    }
-    return ERROR_GEN_FAILURE;
-}
-
 uint32_t get_module_file_name(wchar_t* buffer, uint32_t size) {
     DWORD copied = GetModuleFileNameW(GetModuleHandleW(nullptr), buffer, size);
     if (copied == 0 || copied < size) return copied;
