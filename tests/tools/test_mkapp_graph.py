@@ -11,7 +11,7 @@ import shutil
 import tempfile
 import textwrap
 import unittest
-from pathlib import Path, PurePosixPath
+from pathlib import Path
 
 from tooltest import mkapp
 
