@@ -39,7 +39,7 @@ SYSTEM_LIBRARY = re.compile(
     r"|libanl|libcrypt|libmvec|libBrokenLocale|libthread_db"
     r"|libX11|libX11-xcb|libXau|libXdmcp|libXext|libXft|libXrender|libXss|libXrandr"
     r"|libXinerama|libXi|libXcursor|libXfixes|libXcomposite|libXdamage|libXtst|libxcb.*"
-    r"|libxkbcommon.*|libfontconfig|libfreetype|libexpat|libGL.*|libEGL|libGLX.*|libOpenGL"
+    r"|libxkbcommon.*|libfontconfig|libfreetype|libGL.*|libEGL|libGLX.*|libOpenGL"
     r"|libdrm|libgbm|libwayland-.*)\.so(\..*)?$")
 
 # Files per run of readelf or patchelf.
