@@ -53,9 +53,14 @@ class Target:
     # The module that sysconfig imports by a computed name, or None.
     sysconfigdata_module: str | None = None
 
+    def __init__(self, stdlib_dir, extension_dir, extension_suffixes):
+        self.stdlib_dir = Path(stdlib_dir)
+        self.extension_dir = Path(extension_dir)
+        self.extension_suffixes = tuple(extension_suffixes)
+
     def module_dirs(self) -> list:
         """The interpreter's own module folders, standard library first."""
-        raise NotImplementedError
+        return [self.stdlib_dir, self.extension_dir]
 
     def stdlib_dirs(self) -> list:
         """Folders whose modules count as the standard library."""

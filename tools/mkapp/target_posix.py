@@ -53,17 +53,14 @@ class PosixTarget(Target):
     name = "posix"
 
     def __init__(self):
-        self.stdlib_dir = Path(sysconfig.get_paths()["stdlib"])
-        self.extension_dir = Path(sysconfig.get_config_var("DESTSHARED")
-                                  or self.stdlib_dir / "lib-dynload")
-        self.extension_suffixes = tuple(importlib.machinery.EXTENSION_SUFFIXES)
+        stdlib_dir = Path(sysconfig.get_paths()["stdlib"])
+        super().__init__(stdlib_dir,
+                         sysconfig.get_config_var("DESTSHARED") or stdlib_dir / "lib-dynload",
+                         importlib.machinery.EXTENSION_SUFFIXES)
         self.builtin_modules = frozenset(sys.builtin_module_names) | {
             "_frozen_importlib", "_frozen_importlib_external"}
         self.foreign_modules = FOREIGN_MODULES
         self.sysconfigdata_module = sysconfig._get_sysconfigdata_name()
-
-    def module_dirs(self) -> list:
-        return [self.stdlib_dir, self.extension_dir]
 
     def shared_libraries(self, binaries) -> dict:
         carried = {}
