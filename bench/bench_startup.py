@@ -33,17 +33,25 @@ stub.set_upload_logs(0)
 stub.set_keep_logs(1)
 """
 
-# Company and product of the application that mkapp generates by default:
-# the log folder is <data home>/<company>/<product>/logs.
+# Company and product of the application: the log folder is
+# <data home>/<company>/<product>/logs.
 LOG_SUBFOLDER = Path("MendrixSoftware", "Mendrix", "logs")
 
 
 def make_app(launcher: Path, work: Path) -> Path:
+    """The application, with a main module that does nothing: its lib.dll
+    holds what the interpreter's own start-up needs."""
     script = work / "boot.py"
     script.write_text(BOOT_SCRIPT)
+    source = work / "source"
+    source.mkdir()
+    (source / "app.py").write_text("")
     app = work / "app" / "app"
     subprocess.run([PYTHON, str(SOURCE_ROOT / "tools" / "mkapp.py"), "--launcher", str(launcher),
-                    "--boot-script", str(script), "-o", str(app)], check=True)
+                    "--boot-script", str(script), "--app", str(source), "--main-module", "app",
+                    "--set", "__company=" + LOG_SUBFOLDER.parts[0],
+                    "--set", "__product=" + LOG_SUBFOLDER.parts[1], "-o", str(app)],
+                   check=True, stdout=subprocess.DEVNULL)
     return app
 
 

@@ -85,8 +85,8 @@ handler.close()
 print(repr(elapsed))
 """
 
-# Company and product of the application that mkapp generates by default:
-# the log folder is <data home>/<company>/<product>/logs.
+# Company and product of the application: the log folder is
+# <data home>/<company>/<product>/logs.
 LOG_SUBFOLDER = Path("MendrixSoftware", "Mendrix", "logs")
 
 
@@ -107,10 +107,18 @@ class Bench:
         return path
 
     def make_app(self, launcher: Path) -> Path:
+        """The application, with a main module that does nothing: its lib.dll
+        holds what the boot script and the interpreter's start-up need."""
         boot = self.script("boot.py", LAUNCHER_SCRIPT, Path())
+        source = self.work / "source"
+        source.mkdir()
+        (source / "app.py").write_text("")
         app = self.work / "app" / "app"
         subprocess.run([PYTHON, str(SOURCE_ROOT / "tools" / "mkapp.py"), "--launcher",
-                        str(launcher), "--boot-script", str(boot), "-o", str(app)], check=True)
+                        str(launcher), "--boot-script", str(boot), "--app", str(source),
+                        "--main-module", "app", "--set", "__company=" + LOG_SUBFOLDER.parts[0],
+                        "--set", "__product=" + LOG_SUBFOLDER.parts[1], "-o", str(app)],
+                       check=True, stdout=subprocess.DEVNULL)
         return app
 
     def run_launcher(self) -> float:
