@@ -13,12 +13,14 @@ LAUNCHER_E2E_KEEP, if set, the work folders are kept for inspection.
 
 import dataclasses
 import glob
+import http.server
 import os
 import selectors
 import shutil
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -180,6 +182,39 @@ def run_with_deadline(command, cwd, env, timeout) -> subprocess.CompletedProcess
     except subprocess.TimeoutExpired as expired:
         raise AssertionError("%s did not end within %d s; stdout so far: %r"
                              % (command[0], timeout, expired.stdout))
+
+
+# ---- a server on loopback -------------------------------------------------------
+
+class LoopbackServer:
+    """An HTTP server on 127.0.0.1, on a port of its own choosing, in a thread
+    of the test; with an SSL context, HTTPS. Every GET is answered with
+    answer(path): the body as bytes, with content_type."""
+
+    def __init__(self, answer, content_type="text/plain", context=None):
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self):
+                body = answer(self.path)
+                self.send_response(200)
+                self.send_header("Content-Type", content_type)
+                self.send_header("Content-Length", str(len(body)))
+                self.end_headers()
+                self.wfile.write(body)
+
+            def log_message(self, *args):
+                pass
+
+        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        if context is not None:
+            self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
+        self.port = self.server.server_address[1]
+        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
+        self.thread.start()
+
+    def close(self):
+        self.server.shutdown()
+        self.server.server_close()
+        self.thread.join(10)
 
 
 # ---- a run with the build machine's libraries hidden --------------------------------

@@ -6,11 +6,8 @@ non-ASCII letters, from another working directory, and prints what python3.11
 prints for the same main module run from source; and runs again with the
 build machine's Python and the packages hidden."""
 
-import http.server
 import json
-import threading
 import unittest
-from pathlib import Path
 
 import frozen
 
@@ -65,29 +62,8 @@ def two_colour_png() -> bytes:
     return buffer.getvalue()
 
 
-class JsonServer:
-    def __init__(self):
-        class Answer(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                body = json.dumps({"answer": 42, "path": self.path}).encode()
-                self.send_response(200)
-                self.send_header("Content-Type", "application/json")
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Answer)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(10)
+def json_answer(path) -> bytes:
+    return json.dumps({"answer": 42, "path": path}).encode()
 
 
 class PackageApplicationTest(unittest.TestCase):
@@ -99,7 +75,7 @@ class PackageApplicationTest(unittest.TestCase):
         frozen.require_modules("requests", "jinja2", "markupsafe._speedups", "yaml", "PIL.Image")
         cls.workspace = frozen.Workspace()
         cls.addClassCleanup(cls.workspace.cleanup)
-        cls.server = JsonServer()
+        cls.server = frozen.LoopbackServer(json_answer, "application/json")
         cls.addClassCleanup(cls.server.close)
         cls.apps = {}
         cls.sources = {}

@@ -4,10 +4,8 @@ when it runs the same main module from source: from an output folder run
 from another working directory, and with the build machine's Python and the
 system copies of the carried libraries hidden."""
 
-import http.server
 import ssl
 import subprocess
-import threading
 import unittest
 
 import frozen
@@ -151,41 +149,17 @@ if __name__ == "__main__":
 '''
 
 
-class HttpsServer:
+def https_server(folder):
     """An HTTPS server on loopback with a self-signed certificate for
-    localhost that the test makes."""
-
-    def __init__(self, folder):
-        self.cert = folder / "localhost.pem"
-        key = folder / "localhost.key"
-        subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
-                        "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
-                        "-keyout", str(key), "-out", str(self.cert)],
-                       check=True, capture_output=True, timeout=60)
-        context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
-        context.load_cert_chain(self.cert, key)
-
-        class Greeting(http.server.BaseHTTPRequestHandler):
-            def do_GET(self):
-                body = b"hello over TLS"
-                self.send_response(200)
-                self.send_header("Content-Length", str(len(body)))
-                self.end_headers()
-                self.wfile.write(body)
-
-            def log_message(self, *args):
-                pass
-
-        self.server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Greeting)
-        self.server.socket = context.wrap_socket(self.server.socket, server_side=True)
-        self.port = self.server.server_address[1]
-        self.thread = threading.Thread(target=self.server.serve_forever, daemon=True)
-        self.thread.start()
-
-    def close(self):
-        self.server.shutdown()
-        self.server.server_close()
-        self.thread.join(10)
+    localhost that the test makes; returns it and the certificate's file."""
+    cert, key = folder / "localhost.pem", folder / "localhost.key"
+    subprocess.run(["openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-days", "2",
+                    "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost",
+                    "-keyout", str(key), "-out", str(cert)],
+                   check=True, capture_output=True, timeout=60)
+    context = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    context.load_cert_chain(cert, key)
+    return frozen.LoopbackServer(lambda path: b"hello over TLS", context=context), cert
 
 
 class StdlibApplicationTest(unittest.TestCase):
@@ -194,9 +168,9 @@ class StdlibApplicationTest(unittest.TestCase):
         frozen.require_programs("openssl")
         cls.workspace = frozen.Workspace()
         cls.addClassCleanup(cls.workspace.cleanup)
-        cls.server = HttpsServer(cls.workspace.root)
+        cls.server, cert = https_server(cls.workspace.root)
         cls.addClassCleanup(cls.server.close)
-        cls.args = [cls.server.port, cls.server.cert]
+        cls.args = [cls.server.port, cert]
         cls.source = cls.workspace.write_app("stdlib", {"stdlib_app.py": APP_SOURCE})
         cls.app = cls.workspace.freeze(cls.source, "stdlib_app", "stdlib app")
         cls.expected = cls.workspace.run_from_source(cls.source, "stdlib_app", cls.args)
