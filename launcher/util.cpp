@@ -298,6 +298,7 @@ public:
 
     void stop() {
         stopping_ = true;
+        platform::wake_pipe_waiter(pipe_);
         if (thread_.joinable()) thread_.join();
     }
 

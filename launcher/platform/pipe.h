@@ -25,6 +25,10 @@ bool peek_pipe(PipeHandle pipe, uint32_t* available);
 bool read_pipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* done);
 // Waits at most timeout_ms for data; true when some is waiting.
 bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms);
+// Ends a wait_for_pipe_data of another thread on this pipe at once (it then
+// returns false), so that a reader can be stopped without waiting out its
+// time-out. Windows: the wait polls in short steps and needs no wake-up.
+void wake_pipe_waiter(PipeHandle pipe);
 bool close_pipe(PipeHandle pipe);  // CloseHandle
 
 }  // namespace platform

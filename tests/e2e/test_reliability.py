@@ -12,7 +12,7 @@ import time
 import unittest
 from pathlib import Path
 
-from harness import Sandbox
+from harness import Sandbox, launcher_binary
 from loopback import Collector, enter_private_network
 
 
@@ -22,6 +22,11 @@ CLOSING_LOG = b"STUB:stub:Closing log\n"
 
 def setUpModule():
     enter_private_network()
+
+
+def built_with_sanitizers() -> bool:
+    """AddressSanitizer's shadow memory would swamp every memory figure."""
+    return b"libasan.so" in launcher_binary().read_bytes()
 
 
 class ReliabilityTestCase(unittest.TestCase):
@@ -176,7 +181,8 @@ class BoundedExitTest(ReliabilityTestCase):
         self.assertEqual(exit_code, 0)
         self.assertEqual(self.files_in(folder), [huge.name])
         self.assertEqual(len(collector.logs()), 1)
-        self.assertLess(peak_kib, 48 * 1024)
+        if not built_with_sanitizers():
+            self.assertLess(peak_kib, 48 * 1024)
 
 
 class BoundedCaptureTest(ReliabilityTestCase):
@@ -200,7 +206,8 @@ class BoundedCaptureTest(ReliabilityTestCase):
         self.assertIn(b"RuntimeError: after 20 MB of warnings", log[start + len(expected):])
         # 20 MB went through; the capture kept at most a few MiB of it (a
         # run that writes nothing to standard error peaks near 10 MiB).
-        self.assertLess(peak_kib, 32 * 1024)
+        if not built_with_sanitizers():
+            self.assertLess(peak_kib, 32 * 1024)
 
 
 class HostileFolderTest(ReliabilityTestCase):

@@ -22,6 +22,9 @@ constexpr int kRequestedPipeSize = 1024 * 1024;
 // The writing end between the pipe's creation and the reopen of stderr.
 int pending_writer = -1;
 
+// A byte in this pipe ends a wait for data on the capture pipe.
+int wake_ends[2] = {-1, -1};
+
 bool fail_with_errno() {
     set_last_error(win32_error_from_errno(errno));
     return false;
@@ -37,6 +40,13 @@ PipeHandle create_stderr_pipe(const wchar_t* /*name*/) {
     }
     if (pending_writer >= 0) close(pending_writer);
     pending_writer = ends[1];
+    if (wake_ends[0] < 0 && pipe2(wake_ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        wake_ends[0] = wake_ends[1] = -1;
+    }
+    // A wake-up left from an earlier capture must not end the next one's waits.
+    char stale[16];
+    while (wake_ends[0] >= 0 && read(wake_ends[0], stale, sizeof stale) > 0) {
+    }
     // Room for a burst of output while the reader waits for its turn on a
     // busy machine; the system may grant less, which is fine.
     fcntl(ends[0], F_SETPIPE_SZ, kRequestedPipeSize);
@@ -89,13 +99,21 @@ bool read_pipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* done) {
 }
 
 bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms) {
-    pollfd entry{static_cast<int>(pipe), POLLIN, 0};
-    const int ready = poll(&entry, 1, timeout_ms);
+    pollfd entries[2] = {{static_cast<int>(pipe), POLLIN, 0}, {wake_ends[0], POLLIN, 0}};
+    const int ready = poll(entries, wake_ends[0] >= 0 ? 2 : 1, timeout_ms);
     if (ready <= 0) return false;
+    if (entries[1].revents & POLLIN) return false;  // the wake-up stays until it is drained
+    const pollfd& entry = entries[0];
     if (entry.revents & POLLIN) return true;
     // Every writer is gone: nothing more can arrive; do not spin.
     usleep(static_cast<useconds_t>(timeout_ms) * 1000);
     return false;
+}
+
+void wake_pipe_waiter(PipeHandle) {
+    if (wake_ends[1] < 0) return;
+    const char byte = 1;
+    (void)!write(wake_ends[1], &byte, 1);
 }
 
 bool close_pipe(PipeHandle pipe) {

@@ -64,6 +64,8 @@ bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms) {
     }
 }
 
+void wake_pipe_waiter(PipeHandle) {}
+
 bool close_pipe(PipeHandle pipe) { return CloseHandle(as_handle(pipe)) != FALSE; }
 
 }  // namespace platform
