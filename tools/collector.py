@@ -91,12 +91,13 @@ class Storage:
 
     def claim(self, data):
         """None when a log with this content is new (it then counts as held
-        from now on), else the name it is stored under."""
+        from now on), else the name it is stored under ("" while its first
+        copy is being written)."""
         digest = content_hash(data)
         with self._lock:
             if digest in self._stored:
                 return self._stored[digest]
-            self._stored[digest] = None
+            self._stored[digest] = ""
             return None
 
     def release(self, data):
@@ -212,7 +213,8 @@ class CollectorHandler(BaseHTTPRequestHandler):
             if existing is not None:
                 # A log sent again, after an answer that its sender never
                 # saw: it is held once.
-                note = "%d bytes already stored as %s.log" % (len(data), existing)
+                note = "%d bytes already stored as %s.log" % (
+                    len(data), existing or "(a copy being written)")
             else:
                 try:
                     record.update(accepted=True, log_length=len(data), status=status)

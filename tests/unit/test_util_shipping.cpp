@@ -536,6 +536,21 @@ TEST_F(Shipping, ClientErrorIsDeliveredServerErrorIsNot) {
     }
 }
 
+TEST_F(Shipping, LogPostedAgainIsStoredOnce) {
+    // A sender that gave up waiting for the answer sends the same log again.
+    Collector slow({"--delay", "3"});
+    ASSERT_TRUE(slow.ready());
+    const std::vector<uint8_t> frame = frame_of(bytes_of("sent twice\n"));
+    UploadSettings impatient = to(slow);
+    impatient.request_deadline_ms = 1000;
+    EXPECT_EQ(http_post(L"127.0.0.1", L"u", frame.data(), static_cast<uint32_t>(frame.size()),
+                        impatient),
+              12002);
+    EXPECT_EQ(post(slow, frame), 0);
+    EXPECT_EQ(slow.requests().size(), 2u);
+    EXPECT_EQ(slow.logs(), std::vector<std::string>{"sent twice\n"});
+}
+
 TEST_F(Shipping, NoServerAndNoNameAreWinInetFailures) {
     const std::vector<uint8_t> frame = frame_of(bytes_of("x"));
     const uint32_t size = static_cast<uint32_t>(frame.size());
