@@ -75,19 +75,27 @@ def exit_status(code):
     return 1
 
 
+def find_spec(name):
+    """The spec of module `name`, its parent package imported first, as
+    importlib.util.find_spec finds it; without importing importlib.util,
+    whose imports would cost more than the rest of the start-up."""
+    import _frozen_importlib
+    parent = name.rpartition(".")[0]
+    path = __import__(parent, fromlist=["__path__"]).__path__ if parent else None
+    return _frozen_importlib._find_spec(name, path)
+
+
 def run_main_module(name):
     """Runs module `name` as __main__, with the module object in sys.modules
     (so that pickle and child processes find what it defines)."""
-    import importlib.util
-    import types
-    spec = importlib.util.find_spec(name)
+    spec = find_spec(name)
     if spec is not None and spec.submodule_search_locations is not None:
         name += ".__main__"  # a package runs its __main__ module, as with -m
-        spec = importlib.util.find_spec(name)
+        spec = find_spec(name)
     if spec is None or spec.loader is None:
         raise ModuleNotFoundError("No module named %r" % name, name=name)
     code = spec.loader.get_code(name)
-    main = types.ModuleType("__main__")
+    main = type(sys)("__main__")
     main.__spec__ = spec
     main.__loader__ = spec.loader
     main.__package__ = spec.parent
