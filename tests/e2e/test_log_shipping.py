@@ -10,7 +10,7 @@ from pathlib import Path
 
 import lzo
 
-from harness import Sandbox
+from expected import Sandbox
 from loopback import Collector, enter_private_network
 
 UPLOAD_PATH = "/upload_logs/v5/"

@@ -12,7 +12,8 @@ import time
 import unittest
 from pathlib import Path
 
-from harness import Sandbox, launcher_binary
+from expected import Sandbox
+from harness import launcher_binary
 from loopback import Collector, enter_private_network
 
 
