@@ -1,14 +1,16 @@
 # Cross build of the Windows launcher: 32-bit MinGW-w64 with the POSIX thread
-# model, Debian's i686-w64-mingw32 tools.
+# model, Debian's i686-w64-mingw32 tools (cmake/toolchain-mingw64.cmake sets
+# LAUNCHER_MINGW_PREFIX to x86_64-w64-mingw32 first, for the 64-bit test build).
 #
 #   cmake -S . -B build-windows -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake
 #
 # Tests run under Wine through CMAKE_CROSSCOMPILING_EMULATOR (set by
 # cmake/windows_deps.cmake, which knows the build folder).
 set(CMAKE_SYSTEM_NAME Windows)
-set(CMAKE_SYSTEM_PROCESSOR i686)
-
-set(LAUNCHER_MINGW_PREFIX i686-w64-mingw32)
+if(NOT LAUNCHER_MINGW_PREFIX)
+  set(LAUNCHER_MINGW_PREFIX i686-w64-mingw32)
+endif()
+string(REGEX REPLACE "-.*" "" CMAKE_SYSTEM_PROCESSOR "${LAUNCHER_MINGW_PREFIX}")
 set(CMAKE_C_COMPILER ${LAUNCHER_MINGW_PREFIX}-gcc-posix)
 set(CMAKE_CXX_COMPILER ${LAUNCHER_MINGW_PREFIX}-g++-posix)
 set(CMAKE_RC_COMPILER ${LAUNCHER_MINGW_PREFIX}-windres)

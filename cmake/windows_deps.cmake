@@ -2,13 +2,15 @@
 # build time (nothing of them lives in this repository):
 #   lzo2_static     LZO 2 from the source package lzo2, compiled with the
 #                   cross compiler;
-#   python_import   the interpreter's headers from the source package
-#                   python3.11 (Include/ and PC/pyconfig.h) and an import
-#                   library for python311.dll, made by dlltool from
-#                   cmake/python311.def, the interpreter functions the
-#                   launcher calls.
+#   python_import   the headers of the Windows interpreter that
+#                   tools/windows-python/build.sh made into
+#                   LAUNCHER_WINDOWS_PYTHON, and the import library of its
+#                   python311.dll made by the same build.
 # tools/fetch-windows-sources.sh unpacks the source packages into
 # LAUNCHER_WINDOWS_SOURCES on the first configure.
+#
+# The interpreter's files (python311.dll, python311.zip, the .pyd extension
+# modules) are copied beside the launcher and beside the tests that load it.
 
 set(LAUNCHER_WINDOWS_SOURCES "${CMAKE_BINARY_DIR}/windows-sources" CACHE PATH
   "Folder that holds the unpacked source packages lzo2 and python3.11")
@@ -20,6 +22,7 @@ if(NOT EXISTS "${LZO2_SOURCE_DIR}/src/lzo1x_1.c" OR
   message(STATUS "Fetching the source packages lzo2 and python3.11 into ${LAUNCHER_WINDOWS_SOURCES}")
   execute_process(
     COMMAND "${PROJECT_SOURCE_DIR}/tools/fetch-windows-sources.sh" "${LAUNCHER_WINDOWS_SOURCES}"
+            lzo2 python3.11
     RESULT_VARIABLE fetch_result)
   if(NOT fetch_result EQUAL 0)
     message(FATAL_ERROR "tools/fetch-windows-sources.sh failed (${fetch_result})")
@@ -36,24 +39,46 @@ target_include_directories(lzo2_static
 target_compile_options(lzo2_static PRIVATE -O2 -w)
 
 # ---- the interpreter --------------------------------------------------------
-set(PYTHON_DEF_FILE "${PROJECT_SOURCE_DIR}/cmake/python311.def")
-set(PYTHON_IMPORT_LIBRARY "${CMAKE_BINARY_DIR}/libpython311.dll.a")
-find_program(LAUNCHER_DLLTOOL NAMES ${CMAKE_DLLTOOL} i686-w64-mingw32-dlltool REQUIRED)
-set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS "${PYTHON_DEF_FILE}")
-execute_process(
-  COMMAND "${LAUNCHER_DLLTOOL}" --input-def "${PYTHON_DEF_FILE}" --dllname python311.dll
-          --output-lib "${PYTHON_IMPORT_LIBRARY}"
-  RESULT_VARIABLE dlltool_result)
-if(NOT dlltool_result EQUAL 0)
-  message(FATAL_ERROR "dlltool could not make ${PYTHON_IMPORT_LIBRARY} (${dlltool_result})")
+set(LAUNCHER_WINDOWS_PYTHON "${LAUNCHER_WINDOWS_SOURCES}/windows-python/${LAUNCHER_MINGW_PREFIX}/dist" CACHE PATH
+  "Folder of the Windows interpreter (tools/windows-python/build.sh)")
+if(NOT EXISTS "${LAUNCHER_WINDOWS_PYTHON}/python311.dll" OR
+   NOT EXISTS "${LAUNCHER_WINDOWS_PYTHON}/include/pyconfig.h")
+  message(FATAL_ERROR "No Windows interpreter in ${LAUNCHER_WINDOWS_PYTHON}: "
+    "build it with tools/windows-python/build.sh ${LAUNCHER_WINDOWS_SOURCES} ${LAUNCHER_MINGW_PREFIX}")
+endif()
+file(GLOB LAUNCHER_WINDOWS_PYTHON_FILES
+  "${LAUNCHER_WINDOWS_PYTHON}/python311.dll" "${LAUNCHER_WINDOWS_PYTHON}/python311.zip"
+  "${LAUNCHER_WINDOWS_PYTHON}/*.pyd")
+
+# Copies the interpreter's files beside a target's executable after each build.
+function(place_windows_interpreter target)
+  add_custom_command(TARGET ${target} POST_BUILD
+    COMMAND ${CMAKE_COMMAND} -E copy_if_different ${LAUNCHER_WINDOWS_PYTHON_FILES}
+            "$<TARGET_FILE_DIR:${target}>"
+    VERBATIM)
+endfunction()
+
+# The import library that the interpreter build made with python311.dll: it
+# names every function the DLL exports.
+set(PYTHON_IMPORT_LIBRARY "${LAUNCHER_WINDOWS_PYTHON}/libpython311.dll.a")
+if(NOT EXISTS "${PYTHON_IMPORT_LIBRARY}")
+  message(FATAL_ERROR "${PYTHON_IMPORT_LIBRARY} is missing: rebuild the Windows interpreter "
+    "with tools/windows-python/build.sh")
 endif()
 
 add_library(python_import INTERFACE)
-target_include_directories(python_import SYSTEM INTERFACE
-  "${PYTHON_SOURCE_DIR}/Include" "${PYTHON_SOURCE_DIR}/PC")
+target_include_directories(python_import SYSTEM INTERFACE "${LAUNCHER_WINDOWS_PYTHON}/include")
 target_link_libraries(python_import INTERFACE "${PYTHON_IMPORT_LIBRARY}")
 
 # ---- tests under Wine ---------------------------------------------------------
 set(LAUNCHER_WINEPREFIX "${CMAKE_BINARY_DIR}/wineprefix" CACHE PATH
   "Wine prefix the tests run in (used when WINEPREFIX is not set)")
-set(CMAKE_CROSSCOMPILING_EMULATOR "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh;${LAUNCHER_WINEPREFIX}")
+# Wine's loader for the build's architecture: Debian's wine script starts the
+# 32-bit loader whenever wine32 is installed, even where it cannot run.
+if(CMAKE_SYSTEM_PROCESSOR STREQUAL "x86_64")
+  set(LAUNCHER_WINE_LOADER /usr/lib/wine/wine64)
+else()
+  set(LAUNCHER_WINE_LOADER wine)
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR
+  "${PROJECT_SOURCE_DIR}/cmake/wine-run.sh;${LAUNCHER_WINEPREFIX};${LAUNCHER_WINE_LOADER}")

@@ -495,7 +495,10 @@ int launcher_main() {
 }
 
 #ifdef _WIN32
-int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) { return launcher_main(); }
+int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
+    platform::init_process(0, nullptr);
+    return launcher_main();
+}
 #else
 int main(int argc, char** argv) {
     platform::init_process(argc, argv);

@@ -1,19 +1,25 @@
 #!/usr/bin/env bash
-# Cross-builds the Windows launcher and its tests with MinGW-w64 (i686) and
-# runs the tests under Wine.
+# Cross-builds the Windows interpreter (into its cache, once), the Windows
+# launcher and its tests with MinGW-w64 (i686), and runs the tests under Wine.
 #
-#   tools/build-windows.sh [BUILD_DIR]        (default: build/windows)
+#   tools/build-windows.sh [BUILD_DIR]        (default: build/windows,
+#                                             build/windows-x86_64 for x86_64)
 #
 # The launcher, BUILD_DIR/launcher.exe, is a 32-bit GUI program with the
 # application's resources (resources/launcher.rc and the boot script that
-# tools/mkapp.py makes from examples/boot.py) and BUILD_DIR/lib.dll beside it.
-# It needs python311.dll at run time, which only a Windows installation of
-# the interpreter provides.
+# tools/mkapp.py makes from examples/boot.py); beside it lie lib.dll and the
+# interpreter: python311.dll, python311.zip and the .pyd extension modules.
 #
 # Environment:
-#   LAUNCHER_WINDOWS_SOURCES  where the source packages lzo2 and python3.11 are
-#                             unpacked (default: BUILD_DIR/windows-sources);
-#                             point it at a cache to fetch them only once
+#   LAUNCHER_WINDOWS_SOURCES  where the source packages are unpacked and the
+#                             interpreter is built (default:
+#                             /var/cache/launcher-windows/sources when it
+#                             can be written, else under ~/.cache)
+#   LAUNCHER_WINDOWS_ARCH     i686 (default: the launcher's platform) or
+#                             x86_64, a 64-bit build of the same sources for
+#                             machines whose kernel cannot run 32-bit
+#                             programs (so neither 32-bit Wine)
+#   LAUNCHER_WINDOWS_TESTS    0: build only, run no tests
 #   WINEPREFIX                the Wine prefix of the tests (default:
 #                             BUILD_DIR/wineprefix), made on first use
 #   JOBS                      parallel build jobs (default: nproc)
@@ -22,27 +28,51 @@
 set -euo pipefail
 
 source_dir="$(cd "$(dirname "$0")/.." && pwd)"
-build_dir="$(mkdir -p "${1:-$source_dir/build/windows}" && cd "${1:-$source_dir/build/windows}" && pwd)"
-sources="${LAUNCHER_WINDOWS_SOURCES:-$build_dir/windows-sources}"
+arch="${LAUNCHER_WINDOWS_ARCH:-i686}"
+case $arch in
+  i686) toolchain=toolchain-mingw32.cmake default_build=build/windows loader=wine ;;
+  x86_64) toolchain=toolchain-mingw64.cmake default_build=build/windows-x86_64 loader=/usr/lib/wine/wine64 ;;
+  *) echo "LAUNCHER_WINDOWS_ARCH must be i686 or x86_64, not $arch" >&2; exit 2 ;;
+esac
+host="$arch-w64-mingw32"
+build_dir="$(mkdir -p "${1:-$source_dir/$default_build}" && cd "${1:-$source_dir/$default_build}" && pwd)"
+default_sources() {
+  if mkdir -p /var/cache/launcher-windows 2>/dev/null && [ -w /var/cache/launcher-windows ]; then
+    echo /var/cache/launcher-windows/sources
+  else
+    echo "${XDG_CACHE_HOME:-$HOME/.cache}/launcher-windows/sources"
+  fi
+}
+sources="${LAUNCHER_WINDOWS_SOURCES:-$(default_sources)}"
 jobs="${JOBS:-$(nproc)}"
 
 export WINEPREFIX="${WINEPREFIX:-$build_dir/wineprefix}"
 export WINEDEBUG=-all
+case $loader in */wine64) export WINELOADER="$loader" ;; esac
 
+mkdir -p "$sources"
 "$source_dir/tools/fetch-windows-sources.sh" "$sources"
+"$source_dir/tools/windows-python/build.sh" "$sources" "$host" "$jobs"
 
 cmake -S "$source_dir" -B "$build_dir" \
-  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/toolchain-mingw32.cmake" \
+  -DCMAKE_TOOLCHAIN_FILE="$source_dir/cmake/$toolchain" \
   -DCMAKE_BUILD_TYPE=Release \
   -DLAUNCHER_APP_RC=resources/launcher.rc \
   -DLAUNCHER_WINDOWS_SOURCES="$sources" \
+  -DLAUNCHER_WINDOWS_PYTHON="$sources/windows-python/$host/dist" \
   -DLAUNCHER_WINEPREFIX="$WINEPREFIX"
 cmake --build "$build_dir" -j "$jobs"
 
+[ "${LAUNCHER_WINDOWS_TESTS:-1}" = 0 ] && exit 0
+if ! "$loader" --version >/dev/null 2>&1; then
+  echo "Wine's $arch loader ($loader) does not run on this machine; for the tests" >&2
+  echo "use LAUNCHER_WINDOWS_ARCH=x86_64 (or LAUNCHER_WINDOWS_TESTS=0 to build only)" >&2
+  exit 1
+fi
 if [ ! -f "$WINEPREFIX/system.reg" ]; then
   echo "initializing the Wine prefix $WINEPREFIX"
   # No Mono or Gecko: the tests need neither, and their installers would ask.
-  WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i
+  WINEDLLOVERRIDES="mscoree,mshtml=" "$loader" wineboot -i
   wineserver -w
 fi
 

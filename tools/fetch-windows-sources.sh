@@ -1,13 +1,16 @@
 #!/usr/bin/env bash
 # Fetches the Debian source packages that the Windows build compiles from:
 #   lzo2        the compressor, compiled with the cross compiler
-#   python3.11  the interpreter's headers (Include/ and PC/pyconfig.h)
+#   python3.11  the interpreter: its headers for the launcher, and the whole
+#               of it for the Windows interpreter (tools/windows-python/)
+#   libffi sqlite3 bzip2 xz-utils openssl
+#               the libraries of the interpreter's extension modules
 # Each is unpacked by `apt-get source` into DEST and reachable there under
 # its package name (DEST/lzo2, DEST/python3.11), whatever its version.
 # Nothing is written into the source tree.
 #
-# Usage: tools/fetch-windows-sources.sh DEST
-# DEST defaults to $LAUNCHER_WINDOWS_SOURCES. Needs deb-src entries in the
+# Usage: tools/fetch-windows-sources.sh DEST [PACKAGE...]
+# DEST defaults to $LAUNCHER_WINDOWS_SOURCES; PACKAGE to all of the above. Needs deb-src entries in the
 # APT sources (tools/install-deps.sh --windows adds them) and dpkg-dev.
 set -euo pipefail
 
@@ -16,7 +19,9 @@ if [ -z "$dest" ]; then
   echo "usage: $0 DEST (or set LAUNCHER_WINDOWS_SOURCES)" >&2
   exit 2
 fi
-packages=(lzo2 python3.11)
+shift || true
+packages=(lzo2 python3.11 libffi sqlite3 bzip2 xz-utils openssl)
+[ "$#" -gt 0 ] && packages=("$@")
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }
 

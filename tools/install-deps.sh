@@ -16,9 +16,14 @@ native_packages=(
   xvfb imagemagick openssl python3-pil python3-requests python3-jinja2 python3-markupsafe
   python3-yaml
 )
+# The Windows interpreter is built from source (tools/windows-python/): zlib
+# for MinGW, tclsh for SQLite's amalgamation, perl for OpenSSL's Configure.
+# The 64-bit tools and Wine run the Windows tests on machines that cannot run
+# 32-bit programs.
 windows_packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
-  wine wine32:i386 dpkg-dev
+  g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
+  wine wine32:i386 wine64 dpkg-dev libz-mingw-w64-dev tcl perl make openssl
 )
 
 missing() {

@@ -35,8 +35,10 @@ uint32_t get_module_file_name(wchar_t* buffer, uint32_t size);
 // rest of the process; null (count 0) when the line cannot be split.
 wchar_t** command_line_to_argv(int* count);
 
-// POSIX entry point: keeps main's arguments for command_line_to_argv, and
-// opens /dev/null onto any of descriptors 0 to 2 that is closed.
+// Called first by the entry point. POSIX: keeps main's arguments for
+// command_line_to_argv, and opens /dev/null onto any of descriptors 0 to 2
+// that is closed. Windows: replaces any standard handle that the interpreter
+// could not open a stream over with the null device.
 void init_process(int argc, char** argv);
 
 // _onexit: registers fn on the runtime's exit list; false when it cannot.

@@ -22,10 +22,12 @@ SOURCE_ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__
 sys.path.insert(0, os.path.join(SOURCE_ROOT, "tools"))
 import mkapp  # noqa: E402
 
-TOOL_PREFIX = "i686-w64-mingw32-"
+TOOL_PREFIX = os.environ.get("LAUNCHER_MINGW_PREFIX", "i686-w64-mingw32") + "-"
 RT_ICON, RT_GROUP_ICON, RT_VERSION, RT_MANIFEST = 3, 14, 16, 24
 IMAGE_FILE_MACHINE_I386 = 0x14C
+IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_MAGIC = 0x10B
+PE32_PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
                "version.dll", "wininet.dll"}
@@ -63,7 +65,11 @@ class LauncherExecutable(unittest.TestCase):
         with open(RESOURCE_SCRIPT, encoding="utf-8") as script:
             cls.script_text = script.read()
 
-    def test_is_a_32_bit_gui_program(self):
+    def test_is_a_gui_program_of_the_build_architecture(self):
+        # 32-bit, the launcher's platform; 64-bit in the test build for
+        # machines that cannot run 32-bit programs
+        wanted = ((IMAGE_FILE_MACHINE_AMD64, PE32_PLUS_MAGIC) if TOOL_PREFIX.startswith("x86_64")
+                  else (IMAGE_FILE_MACHINE_I386, PE32_MAGIC))
         image = read(LAUNCHER)
         (pe_offset,) = struct.unpack_from("<I", image, 0x3C)
         self.assertEqual(image[pe_offset:pe_offset + 4], b"PE\0\0")
@@ -71,8 +77,7 @@ class LauncherExecutable(unittest.TestCase):
         optional = pe_offset + 24
         magic, = struct.unpack_from("<H", image, optional)
         subsystem, = struct.unpack_from("<H", image, optional + 68)
-        self.assertEqual(machine, IMAGE_FILE_MACHINE_I386)
-        self.assertEqual(magic, PE32_MAGIC)
+        self.assertEqual((machine, magic), wanted)
         self.assertEqual(subsystem, IMAGE_SUBSYSTEM_WINDOWS_GUI)
 
     def test_needs_no_runtime_dll_of_the_compiler(self):

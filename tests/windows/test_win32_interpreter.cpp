@@ -1,8 +1,8 @@
-// The interpreter's standard error on Windows. The interpreter's DLL runs on
-// a C runtime of its own, so the capture must reach the interpreter's
+// The interpreter's standard error on Windows. The interpreter's DLL may run
+// on a C runtime of its own, so the capture must reach the interpreter's
 // sys.stderr as well as the launcher's stream: what the interpreter prints
 // has to arrive in the log with the launcher's own text-mode line ends.
-// Runs only where python311.dll and its standard library are installed.
+// Runs with the Windows interpreter copied beside the test.
 #include <Python.h>
 #include <windows.h>
 

@@ -22,6 +22,7 @@ from .resources import (BOOT_SCRIPT_FILE, DEFAULT_BLOCK, GENERATED_ICON_FILE, GE
                         AppResources, compile_generated, compile_given_rc, find_version_info,
                         parse_res, version_strings)
 from .target import host_target
+from .target_windows import WindowsTarget
 
 HOOKS_DIR = Path(__file__).resolve().parent / "hooks"
 
@@ -165,6 +166,14 @@ def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> Non
         folder.add_marker(report_text(result.app, placement))
 
 
+def emitted_placement(folder: Path, placement) -> list:
+    """The files of a Windows output that lie beside the executable: what
+    the placement put into the folder, and the interpreter's files."""
+    return ([(folder / str(relative), data, 0o644) for relative, data in placement.files.items()]
+            + [(folder / str(relative), Path(source).read_bytes(), 0o644)
+               for relative, source in placement.copies.items()])
+
+
 def add_data(folder: OutputFolder, source: Path, destination: PurePosixPath) -> None:
     if not source.exists():
         raise BuildError("--add-data source not found: %s" % source)
@@ -178,7 +187,8 @@ def add_data(folder: OutputFolder, source: Path, destination: PurePosixPath) -> 
 
 def run(args) -> list:
     """Builds everything the arguments ask for; returns the lines to report."""
-    target = host_target()
+    target = WindowsTarget(args.windows_python) if args.windows_python is not None \
+        else host_target()
     if args.launcher is not None:
         require_file(args.launcher, "launcher binary")
     if args.output is not None and args.output.is_dir():
@@ -201,6 +211,8 @@ def run(args) -> list:
         if result.placement is not None:
             emitted.append((args.emit_rc / ARCHIVE_NAME, result.placement.archive_bytes(),
                             0o644))
+            if target.name == "windows":
+                emitted += emitted_placement(args.emit_rc, result.placement)
     if args.output is None:
         write_all_or_nothing(emitted)
         return report_lines

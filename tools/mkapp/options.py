@@ -141,6 +141,13 @@ def make_parser() -> argparse.ArgumentParser:
                         help="copy the file or folder SRC into the folder DEST of the output "
                              "folder (DEST relative; \".\" is the executable's folder) "
                              "(repeatable)")
+    inputs.add_argument("--windows-python", type=Path, metavar="DIR",
+                        help="for a Windows application (with --emit-rc): the Windows "
+                             "interpreter's folder (tools/windows-python/build.sh). The "
+                             "module graph reads its standard library and extension modules; "
+                             "the --emit-rc folder receives, besides lib.dll, python311.dll, "
+                             "python311.zip and the .pyd files the imports reach, to lie "
+                             "beside launcher.exe")
     inputs.add_argument("--windres", default=DEFAULT_WINDRES, metavar="PROGRAM",
                         help="resource compiler (default: %(default)s)")
 
@@ -202,6 +209,9 @@ def check_arguments(parser, args) -> None:
         parser.error("nothing to write: give --output or --emit-rc")
     if args.output is not None and args.launcher is None:
         parser.error("--output needs --launcher")
+    if args.windows_python is not None and (args.emit_rc is None or args.output is not None):
+        parser.error("--windows-python needs --emit-rc and no --output (a Windows "
+                     "executable is linked with the emitted resources)")
     if args.rc is not None:
         for destination, option in GENERATION_OPTIONS.items():
             if getattr(args, destination) != parser.get_default(destination):

@@ -59,31 +59,41 @@ void drop_response_body(HINTERNET request) {
     }
 }
 
+// The time-outs are set on the Internet handle, and the connection and the
+// request inherit them. They are always set: the defaults are WinINet's
+// documented ones, which not every WinINet applies by itself (Wine's waits
+// for a silent server without end).
+bool set_timeouts(HINTERNET internet, const HttpTimeouts& timeouts) {
+    const struct {
+        DWORD option;
+        DWORD milliseconds;
+    } settings[] = {{INTERNET_OPTION_CONNECT_TIMEOUT, timeouts.connect_ms},
+                    {INTERNET_OPTION_SEND_TIMEOUT, timeouts.send_ms},
+                    {INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts.receive_ms}};
+    for (const auto& setting : settings) {
+        DWORD value = setting.milliseconds;
+        if (!InternetSetOptionW(internet, setting.option, &value, sizeof value)) return false;
+    }
+    return true;
+}
+
 // Opens the chain, sends the request and waits for the response: 0 when one
 // arrived, otherwise the code of the call that failed. The return value is
 // taken before the handles close, newest first, on the way out.
-void set_timeout(HINTERNET internet, DWORD option, uint32_t milliseconds) {
-    DWORD value = milliseconds;
-    InternetSetOptionW(internet, option, &value, sizeof value);
-}
-
 DWORD run_request(const wchar_t* host, uint16_t port, const wchar_t* verb, const wchar_t* object,
                   const wchar_t* headers, const void* body, uint32_t body_length,
-                  uint32_t* status, const HttpTimeouts* timeouts) {
+                  uint32_t* status, const HttpTimeouts& timeouts) {
     InternetHandle internet(
         InternetOpenW(L"agent", INTERNET_OPEN_TYPE_PRECONFIG, nullptr, nullptr, 0));
     if (!internet) return failure_code();
-    if (timeouts != nullptr) {
-        set_timeout(internet.get(), INTERNET_OPTION_CONNECT_TIMEOUT, timeouts->connect_ms);
-        set_timeout(internet.get(), INTERNET_OPTION_SEND_TIMEOUT, timeouts->send_ms);
-        set_timeout(internet.get(), INTERNET_OPTION_RECEIVE_TIMEOUT, timeouts->receive_ms);
-    }
+    if (!set_timeouts(internet.get(), timeouts)) return failure_code();
     InternetHandle connection(InternetConnectW(internet.get(), host, port, nullptr, nullptr,
                                                INTERNET_SERVICE_HTTP, 0, kContext));
     if (!connection) return failure_code();
     InternetHandle request(HttpOpenRequestW(connection.get(), verb, object, nullptr, nullptr,
                                             nullptr, 0, kContext));
     if (!request) return failure_code();
+    if (!set_timeouts(request.get(), timeouts)) return failure_code();
     if (!HttpSendRequestW(request.get(), headers, static_cast<DWORD>(std::wcslen(headers)),
                           const_cast<void*>(body), body_length)) {
         return failure_code();
@@ -97,8 +107,9 @@ DWORD run_request(const wchar_t* host, uint16_t port, const wchar_t* verb, const
 
 bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
                        const wchar_t* object, const wchar_t* headers, const void* body,
-                       uint32_t body_length, uint32_t* status) {
-    DWORD code = run_request(host, port, verb, object, headers, body, body_length, status, nullptr);
+                       uint32_t body_length, uint32_t* status, const HttpTimeouts& timeouts) {
+    DWORD code =
+        run_request(host, port, verb, object, headers, body, body_length, status, timeouts);
     if (code == 0) return true;
     SetLastError(code);
     return false;
@@ -106,12 +117,9 @@ bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
 
 bool send_http_request(const wchar_t* host, uint16_t port, const wchar_t* verb,
                        const wchar_t* object, const wchar_t* headers, const void* body,
-                       uint32_t body_length, uint32_t* status, const HttpTimeouts& timeouts) {
-    DWORD code =
-        run_request(host, port, verb, object, headers, body, body_length, status, &timeouts);
-    if (code == 0) return true;
-    SetLastError(code);
-    return false;
+                       uint32_t body_length, uint32_t* status) {
+    return send_http_request(host, port, verb, object, headers, body, body_length, status,
+                             HttpTimeouts());
 }
 
 }  // namespace platform

@@ -1,9 +1,11 @@
-// The launcher and the interpreter do not share one C runtime on Windows: the
-// launcher runs on the C runtime its compiler links (msvcrt.dll), the
-// interpreter's DLL on the Universal C runtime. Reopening the launcher's
-// stderr onto the pipe therefore leaves the interpreter's own descriptor 2
-// where it was (in a GUI process: nowhere), and a traceback printed by the
-// interpreter would never reach the pipe.
+// The launcher and the interpreter need not share one C runtime on Windows:
+// the launcher runs on the C runtime its compiler links (msvcrt.dll), an
+// interpreter built with Microsoft's compiler on the Universal C runtime.
+// Reopening the launcher's stderr onto the pipe then leaves the interpreter's
+// own descriptor 2 where it was (in a GUI process: nowhere), and a traceback
+// printed by the interpreter would never reach the pipe. (The project's own
+// Windows interpreter, tools/windows-python/, is built on msvcrt.dll too;
+// for it the binding below changes nothing but the stream's line ends.)
 //
 // The interpreter is therefore handed the pipe itself: a duplicate of the
 // pipe's client handle becomes a descriptor of the interpreter's runtime

@@ -4,6 +4,8 @@
 #include <shellapi.h>
 
 #include <cerrno>
+#include <fcntl.h>
+#include <io.h>
 #include <cstdlib>
 
 #include "platform/platform.h"
@@ -34,10 +36,63 @@ wchar_t** command_line_to_argv(int* count) {
     return argv;
 }
 
+namespace {
+
+// Whether the interpreter can open a stream over the handle: Py_Initialize
+// fails outright ("init_sys_streams: can't initialize sys standard streams")
+// when a standard handle is open but cannot be examined as a file, as Wine's
+// handles onto regular files of the host are. The test is the interpreter's
+// own: the file type, and for a disk file its file information.
+bool interpreter_can_use(HANDLE handle) {
+    if (handle == nullptr || handle == INVALID_HANDLE_VALUE) return true;  // none: sys.stdout is None
+    SetLastError(ERROR_SUCCESS);
+    const DWORD type = GetFileType(handle);
+    if (type == FILE_TYPE_UNKNOWN) return GetLastError() == ERROR_SUCCESS;
+    if (type != FILE_TYPE_DISK) return true;
+    BY_HANDLE_FILE_INFORMATION information;
+    return GetFileInformationByHandle(handle, &information) != 0;
+}
+
+HANDLE open_null_device() {
+    return CreateFileW(L"NUL", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                       nullptr, OPEN_EXISTING, 0, nullptr);
+}
+
+// The standard handle and the C runtime's descriptor over it both become the
+// null device; the runtime's stream keeps working on its descriptor.
+void replace_with_null_device(DWORD which, int descriptor) {
+    HANDLE for_system = open_null_device();
+    if (for_system == INVALID_HANDLE_VALUE) return;
+    if (!SetStdHandle(which, for_system)) {
+        CloseHandle(for_system);
+        return;
+    }
+    const int opened = _wopen(L"NUL", descriptor == 0 ? _O_RDONLY : _O_WRONLY);
+    if (opened < 0) return;
+    if (opened != descriptor) {
+        _dup2(opened, descriptor);
+        _close(opened);
+    }
+}
+
+}  // namespace
+
 void init_process(int, char**) {
-    // Windows hands every process its command line through GetCommandLineW,
-    // and a GUI process has no standard descriptors that could need repair:
-    // the POSIX entry point's work has no counterpart here.
+    // Windows hands every process its command line through GetCommandLineW;
+    // what needs repair are standard handles the interpreter cannot use.
+    // The launcher's own stderr stays where it is: only the interpreter reads
+    // these handles (the launcher's capture reopens stderr later).
+    struct Standard {
+        DWORD which;
+        int descriptor;
+    };
+    static const Standard kStandards[] = {
+        {STD_INPUT_HANDLE, 0}, {STD_OUTPUT_HANDLE, 1}, {STD_ERROR_HANDLE, 2}};
+    for (const Standard& standard : kStandards) {
+        if (!interpreter_can_use(GetStdHandle(standard.which))) {
+            replace_with_null_device(standard.which, standard.descriptor);
+        }
+    }
 }
 
 bool register_exit_handler(int (*fn)()) { return _onexit(fn) != nullptr; }
