@@ -72,7 +72,10 @@ fi
 
 stage "python311.dll"
 mkdir -p "$cache/core"
-"$python" "$here/core_makefile.py" "$tree" "$here" "$cache/core/Makefile"
+# The objects depend on the flags by the cache's copy of flags.mk, renewed
+# only when its content changed: a fresh checkout's file times rebuild nothing.
+cmp -s "$here/flags.mk" "$cache/flags.mk" || cp "$here/flags.mk" "$cache/flags.mk"
+"$python" "$here/core_makefile.py" "$tree" "$cache" "$cache/core/Makefile"
 make -C "$cache/core" -j"$jobs" HOST="$host" > "$cache/core/make.log" 2>&1 || {
   grep -E 'error|Error' "$cache/core/make.log" | head -n 20 >&2
   echo "the interpreter's core failed to build, see $cache/core/make.log" >&2; exit 1; }
@@ -88,7 +91,7 @@ for entry in "${libraries[@]}"; do
 done
 
 stage "extension modules"
-"$python" "$here/extensions.py" "$tree" "$here" "$cache/libraries" "$cache/core/Makefile.extensions"
+"$python" "$here/extensions.py" "$tree" "$cache" "$cache/libraries" "$cache/core/Makefile.extensions"
 make -C "$cache/core" -j"$jobs" HOST="$host" -f Makefile.extensions > "$cache/core/make-extensions.log" 2>&1 || {
   grep -E 'error|undefined reference' "$cache/core/make-extensions.log" | head -n 20 >&2
   echo "extension modules failed to build, see $cache/core/make-extensions.log" >&2; exit 1; }

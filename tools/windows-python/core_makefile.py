@@ -2,7 +2,9 @@
 PCbuild/pythoncore.vcxproj, with the per-file definitions that project gives,
 and python.exe, the console interpreter on the same DLL.
 
-    core_makefile.py SOURCE_TREE TOOLS_FOLDER MAKEFILE
+    core_makefile.py SOURCE_TREE FLAGS_FOLDER MAKEFILE
+
+FLAGS_FOLDER holds flags.mk.
 """
 import pathlib
 import re
@@ -45,7 +47,7 @@ def makefile(tree, tools, sources):
 
 def main():
     if len(sys.argv) != 4:
-        sys.exit("usage: core_makefile.py SOURCE_TREE TOOLS_FOLDER MAKEFILE")
+        sys.exit("usage: core_makefile.py SOURCE_TREE FLAGS_FOLDER MAKEFILE")
     tree, tools, out = (pathlib.Path(a) for a in sys.argv[1:])
     sources = core_sources((tree / "PCbuild/pythoncore.vcxproj").read_text())
     if len(sources) < 150 or "Python/pylifecycle.c" not in sources:

@@ -1,7 +1,7 @@
 """The extension modules (.pyd) of the Windows interpreter: their sources,
 flags and libraries, and the makefile that builds them.
 
-    extensions.py SOURCE_TREE TOOLS_FOLDER LIBRARIES MAKEFILE
+    extensions.py SOURCE_TREE FLAGS_FOLDER LIBRARIES MAKEFILE
         writes the makefile; LIBRARIES holds the static libraries
         (LIBRARIES/<name>/include and lib) that build_library.sh made
     extensions.py --names
