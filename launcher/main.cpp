@@ -15,7 +15,6 @@
 
 #include "AppString.h"
 #include "logging.h"
-#include "platform/files.h"
 #include "platform/platform.h"
 #include "stub_exception.h"
 #include "stub_module.h"
@@ -140,22 +139,8 @@ std::wstring startup_search_path() {
     return path;
 }
 
-// The interpreter's start-up modules come only from the folder's archive: a
-// folder without one would end the process inside Py_Initialize with a fatal
-// error, before the log could say why and before the exit clean-up.
-void require_archive() {
-    const std::wstring path = absolute_entry(archive_name);
-    platform::File archive = platform::open_file_for_reading(path.c_str());
-    const uint32_t error = archive.is_open() ? 0 : platform::get_last_error();
-    if (error == error_code::kFileNotFound || error == error_code::kPathNotFound) {
-        STUB_RAISE_ERROR("Cannot find the module archive lib.dll beside the executable, error ",
-                         error);
-    }
-}
-
 void start_interpreter() {
     logger.write_line("Calling Py_Initialize");
-    require_archive();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     // The interpreter finds its own library from the program it runs in;

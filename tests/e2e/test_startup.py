@@ -178,19 +178,6 @@ class RunBlockFailureTest(LauncherTestCase):
                     "Traceback",
                     re.compile("StubException: LoadResource failed 13" + location("util.cpp"))])
 
-    def test_a_folder_without_its_module_archive(self):
-        # The interpreter would otherwise end the process with a fatal error
-        # inside its start-up, leaving the log without an end.
-        sandbox = Sandbox.for_test(self)
-        app = sandbox.make_app()
-        (app.folder / "lib.dll").unlink()
-        run = sandbox.run(app)
-        lines = startup_lines(app)
-        self.assertRunBlockFailure(run, lines[:lines.index(stub("Calling Py_Initialize")) + 1] + [
-            "Traceback",
-            re.compile("StubException: Cannot find the module archive lib.dll beside the "
-                       "executable, error 2" + location("main.cpp"))])
-
     def test_a_working_directory_that_cannot_be_entered(self):
         # Permissions cannot make the folder unusable here: the tests run as
         # root, and a folder that the launcher may not enter would not let it
