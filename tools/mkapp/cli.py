@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import dataclasses
-import os
 import sys
 import tempfile
 from pathlib import Path, PurePosixPath
@@ -15,7 +14,7 @@ from .bootscript import (STANDARD_BOOT_FILENAME, STANDARD_BOOT_SOURCE, boot_scri
 from .errors import BuildError, read_input, require_embedded_python, require_file
 from .graph import build_graph
 from .options import check_arguments, make_parser
-from .placement import place
+from .placement import carried_mode, place
 from .report import (REPORT_NAME, missing_lines, report_text, required_missing,
                      summary_lines)
 from .resources import (BOOT_SCRIPT_FILE, DEFAULT_BLOCK, GENERATED_ICON_FILE, GENERATED_RC_FILE,
@@ -129,7 +128,8 @@ def build(args, target, work: Path) -> Build:
             raise BuildError("no main module: give --main-module or set __main_script")
         app = build_graph(target, args.app, main_module, boot.path if boot else None,
                           search_path=args.path, hidden_imports=args.hidden_import,
-                          excludes=args.exclude, hooks_dir=HOOKS_DIR)
+                          excludes=args.exclude, hooks_dir=HOOKS_DIR,
+                          package_hooks_dirs=args.hooks_dir)
         if args.strict and required_missing(app):
             raise BuildError("--strict: %d imported modules not found: %s" % (
                 len(required_missing(app)), ", ".join(
@@ -159,7 +159,8 @@ def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> Non
         for relative, data in sorted(placement.files.items()):
             folder.add(relative, data)
         for relative, source in sorted(placement.copies.items()):
-            folder.add(relative, source, 0o755 if relative in placement.binaries else 0o644)
+            folder.add(relative, source,
+                       0o755 if relative in placement.binaries else carried_mode(source))
     for source, destination in args.add_data:
         add_data(folder, Path(source), destination)
     if placement is not None:
@@ -182,7 +183,7 @@ def add_data(folder: OutputFolder, source: Path, destination: PurePosixPath) -> 
     files = [source] if source.is_file() else sorted(p for p in source.rglob("*") if p.is_file())
     for path in files:
         relative = base if path == source else base / path.relative_to(source).as_posix()
-        folder.add(relative, path, 0o755 if os.access(path, os.X_OK) else 0o644)
+        folder.add(relative, path, carried_mode(path))
 
 
 def run(args) -> list:

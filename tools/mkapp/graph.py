@@ -16,20 +16,23 @@ import ast
 import dataclasses
 import dis
 import importlib.util
+import inspect
 import marshal
 import types
 from pathlib import Path
 
 from .errors import EMBEDDED_PYTHON, BuildError
+from .packagehooks import available_package_hooks, read_hook
 
 # Exceptions whose handlers make the imports of a `try` block optional.
 IMPORT_ERRORS = frozenset({"ImportError", "ModuleNotFoundError", "Exception", "BaseException"})
 
-# Developer tools of the standard library. Their modules are reached mostly
-# through the command-line helpers of other modules (tokenize.main imports
-# argparse, and so on); when standard-library modules import them, they are
-# left out unless the application's own code, the boot script or a hidden
-# import names them.
+# Developer tools of the standard library. Other standard-library modules
+# import them mostly in their self-tests and command-line helpers (pickle's
+# _test imports doctest, pydoc's gui imports tkinter): such an import, made
+# inside a function or under `if __name__ == "__main__":` of a standard-library
+# module outside these packages, never runs in an application, and is not
+# followed. Every other import of them is.
 DEVELOPMENT_PACKAGES = frozenset({
     "pydoc", "pydoc_data", "pdb", "doctest", "unittest", "test", "lib2to3", "distutils",
     "tkinter", "idlelib", "turtle", "turtledemo", "ensurepip", "venv",
@@ -43,8 +46,17 @@ STARTUP_MODULES = ("encodings", "codecs", "io", "abc", "_collections_abc", "os",
 # names (codecs.lookup finds an encoding by its name).
 WHOLE_PACKAGES = ("encodings",)
 
-# Imports made from C by built-in and extension modules of the standard
-# library, which no source shows.
+# The names of the test suites inside third-party packages: subpackages and
+# modules that a package carried whole leaves out unless something imports them.
+TEST_SUITE_PACKAGES = frozenset({"tests", "test", "testing"})
+TEST_SUITE_MODULES = frozenset({"conftest"})
+
+# The importer of the application folder's own modules: they are carried, but
+# a module that only this names is not reached.
+APPLICATION_IMPORTER = "(application)"
+
+# Imports made from C by the modules built into the interpreter, and those
+# that the names in extension modules' read-only data do not show.
 C_IMPORTS = {
     "_asyncio": ("asyncio", "asyncio.events", "asyncio.base_futures", "asyncio.exceptions",
                  "asyncio.base_tasks", "asyncio.coroutines", "traceback", "weakref"),
@@ -116,6 +128,7 @@ class ImportRequest:
     name: str               # absolute dotted name
     fromlist: tuple = ()    # names of `from name import ...`
     optional: bool = False
+    lazy: bool = False      # inside a function or a `__name__ == "__main__"` block
 
 
 # The fields of a syntax node that hold statements: imports are statements,
@@ -127,25 +140,36 @@ class ImportCollector(ast.NodeVisitor):
     """The imports of one module's syntax tree, as ImportRequest objects.
 
     Import statements are followed with their context (optional inside a
-    try that catches ImportError). Calls of importlib.import_module or
-    __import__ with a constant name count as optional imports; they are
-    looked for only when `calls` is true (the source names them)."""
+    try that catches ImportError; lazy inside a function or a main block).
+    Calls of importlib.import_module or __import__ with a constant name count
+    as optional, lazy imports; they are looked for only when `calls` is true
+    (the source names them)."""
 
     def __init__(self, package: str | None, calls: bool = True):
         self.package = package  # the package relative imports start from
         self.requests = []
         self.optional = 0
+        self.lazy = 0
         self.calls = calls
 
     def collect(self, tree: ast.Module) -> list:
         self.visit(tree)
         if self.calls:
             self.optional += 1
+            self.lazy += 1
             for node in ast.walk(tree):
                 if isinstance(node, ast.Call):
                     self.visit_import_call(node)
             self.optional -= 1
+            self.lazy -= 1
         return self.requests
+
+    def visit_FunctionDef(self, node):
+        self.lazy += 1
+        self.generic_visit(node)
+        self.lazy -= 1
+
+    visit_AsyncFunctionDef = visit_FunctionDef
 
     def generic_visit(self, node):
         for field in STATEMENT_FIELDS:
@@ -166,6 +190,14 @@ class ImportCollector(ast.NodeVisitor):
 
     def visit_If(self, node):
         if is_type_checking(node.test):
+            for statement in node.orelse:
+                self.visit(statement)
+            return
+        if is_main_block(node.test):
+            self.lazy += 1
+            for statement in node.body:
+                self.visit(statement)
+            self.lazy -= 1
             for statement in node.orelse:
                 self.visit(statement)
             return
@@ -213,7 +245,7 @@ class ImportCollector(ast.NodeVisitor):
         return base + "." + module if module else base
 
     def add(self, name: str, fromlist: tuple = ()) -> None:
-        self.requests.append(ImportRequest(name, fromlist, self.optional > 0))
+        self.requests.append(ImportRequest(name, fromlist, self.optional > 0, self.lazy > 0))
 
 
 def handler_catches_import_error(kind) -> bool:
@@ -228,6 +260,30 @@ def handler_catches_import_error(kind) -> bool:
 def is_type_checking(test) -> bool:
     return (isinstance(test, ast.Name) and test.id == "TYPE_CHECKING") or \
         (isinstance(test, ast.Attribute) and test.attr == "TYPE_CHECKING")
+
+
+def is_main_block(test) -> bool:
+    """Whether an if-test is `__name__ == "__main__"`."""
+    return isinstance(test, ast.Compare) and len(test.ops) == 1 \
+        and isinstance(test.ops[0], ast.Eq) \
+        and {ast.dump(test.left), ast.dump(test.comparators[0])} == {
+            ast.dump(ast.Name("__name__", ast.Load())), ast.dump(ast.Constant("__main__"))}
+
+
+def looks_like_c_import(name: str) -> bool:
+    """Whether a string of an extension module's data may be the name of a
+    module it imports: a dotted name (numpy.core._exceptions) or a private
+    module (_cffi_backend). Plain words (fs, attrs, chunk) are too often
+    something else."""
+    return "." in name or name.startswith("_")
+
+
+def is_test_suite(name: str) -> bool:
+    """Whether a dotted module name lies in a test suite (a tests, test or
+    testing subpackage, or a conftest module) of a package."""
+    parts = name.split(".")
+    return any(part in TEST_SUITE_PACKAGES for part in parts[1:]) \
+        or parts[-1] in TEST_SUITE_MODULES
 
 
 def is_package_folder(folder: Path, target) -> bool:
@@ -289,6 +345,7 @@ def compiled_imports_of(path: Path, package: str | None) -> list:
     pending = [compiled_code(path)]
     while pending:
         code = pending.pop()
+        collector.lazy = code.co_flags & inspect.CO_OPTIMIZED  # a function's code
         arguments = []
         for instruction in dis.get_instructions(code):
             if instruction.opname == "IMPORT_NAME" and len(arguments) >= 2:
@@ -329,15 +386,20 @@ def bound_names(tree: ast.Module) -> set | None:
 class ModuleGraph:
     """Modules found from the starting points, followed to every import."""
 
-    def __init__(self, search_path, target, excludes=(), stdlib_only_excludes=()):
+    def __init__(self, search_path, target, excludes=()):
         self.search_path = [Path(folder) for folder in search_path]
         self.target = target
         self.excludes = set(excludes)
-        # Left out only when a standard-library module imports them.
-        self.stdlib_only_excludes = set(stdlib_only_excludes)
         self.modules = {}       # name -> Module
         self.missing = {}       # name -> Missing
-        self.excluded = {}      # name -> importers, for names the user excluded
+        self.excluded = {}      # name -> importers, for names left out (see is_excluded)
+        self.broken = {}        # name -> why the module cannot be read or compiled
+        self.from_binaries = {}  # name -> the extension modules whose data name it
+        self.own = set()        # the application's own modules
+        # Modules carried only because their package is carried whole, and
+        # their imports of other packages, followed once they are reached.
+        self._completion_only = set()
+        self._deferred = []     # (importer, ImportRequest)
         self._scanned = set()
         self._bound = {}        # package name -> bound_names of its __init__
         self._pending = []
@@ -373,6 +435,50 @@ class ModuleGraph:
             for submodule in self.submodule_names(package):
                 queue.append(self.add_import(submodule, package.name, optional=True))
 
+    def complete_packages(self) -> None:
+        """Carries every module of the packages from outside the standard
+        library (their plugins are often imported by computed names: PIL's
+        image plugins, pygments' lexers), their test suites aside, until no
+        more packages come in. A module carried this way is not reached by
+        that alone: only an import makes it so, and only then are its imports
+        of other packages outside the standard library followed."""
+        done = set()
+        while True:
+            todo = sorted({module.top for module in self.modules.values()
+                           if module.top not in done and module.top in self.modules
+                           and self.modules[module.top].is_package
+                           and not is_stdlib(self.modules[module.top], self.target)})
+            if not todo:
+                return
+            for top in todo:
+                done.add(top)
+                queue = [self.modules[top]]
+                while queue:
+                    package = queue.pop()
+                    for name in self.submodule_names(package):
+                        if is_test_suite(name) or self.is_excluded(name):
+                            continue
+                        if name not in self.modules:
+                            self._completion_only.add(name)
+                        module = self.modules.get(name) or self._import(
+                            name, package.name, True, record=False)
+                        if module is not None and module.is_package:
+                            queue.append(module)
+                    self._drain()
+            self.follow_deferred()
+
+    def follow_deferred(self) -> None:
+        """Follows the deferred imports of the modules that are now reached."""
+        while self._deferred:
+            paths = self.import_paths()
+            due = [item for item in self._deferred if item[0] in paths]
+            if not due:
+                return
+            self._deferred = [item for item in self._deferred if item[0] not in paths]
+            for importer, request in due:
+                self._follow(importer, request)
+            self._drain()
+
     def submodule_names(self, package: Module) -> list:
         names = []
         for folder in package.locations:
@@ -389,11 +495,18 @@ class ModuleGraph:
 
     # -- finding -----------------------------------------------------------
 
-    def is_excluded(self, name: str, importer: str | None = None) -> bool:
+    def is_excluded(self, name: str, importer: str | None = None, lazy: bool = False) -> bool:
+        """Whether an import is not followed: the user excluded the name, or a
+        standard-library module outside the developer tools imports one of
+        them where an application never runs the import (DEVELOPMENT_PACKAGES)."""
         parts = name.split(".")
         if any(".".join(parts[:i]) in self.excludes for i in range(1, len(parts) + 1)):
             return True
-        return parts[0] in self.stdlib_only_excludes and self.is_stdlib_module(importer)
+        if lazy and is_test_suite(name) and importer and not importer.startswith("(") \
+                and importer not in self.own and not is_test_suite(importer):
+            return True  # a library's test suite, imported where tests run
+        return lazy and parts[0] in DEVELOPMENT_PACKAGES and self.is_stdlib_module(importer) \
+            and importer.partition(".")[0] not in DEVELOPMENT_PACKAGES
 
     def is_stdlib_module(self, name: str | None) -> bool:
         module = self.modules.get(name) if name else None
@@ -401,8 +514,11 @@ class ModuleGraph:
             return False
         return any(folder in module.file.parents for folder in self.target.stdlib_dirs())
 
-    def _import(self, name: str, importer, optional: bool):
-        if self.is_excluded(name, importer):
+    def _import(self, name: str, importer, optional: bool, lazy: bool = False,
+                record: bool = True):
+        """Finds `name` and its parents; `record`: the import counts as an
+        edge of the graph (see reached_modules)."""
+        if self.is_excluded(name, importer, lazy):
             self.excluded.setdefault(name, set()).add(importer or "")
             return None
         parts = name.split(".")
@@ -420,9 +536,11 @@ class ModuleGraph:
                     self._note_missing(partial, importer, optional)
                     return None
                 self.modules[partial] = module
+                if importer in self._completion_only:
+                    self._completion_only.add(partial)  # reached no more than its importer
                 if module.kind != "namespace":
                     self._pending.append((module, None))
-            if importer is not None and partial == name:
+            if importer is not None and partial == name and record:
                 module.importers.add(importer)
             if importer is not None and not optional:
                 self._required.setdefault(importer, set()).add(partial)
@@ -492,15 +610,77 @@ class ModuleGraph:
             implicit = SIX_MOVES
         for name in implicit:
             self._import(name, module.name, True)
+        if module.kind == "extension":
+            self._scan_binary(module)
         if module.kind not in ("source", "compiled"):
             return
         if package is None:
             package = module.name if module.is_package else module.name.rpartition(".")[0]
         read = imports_of if module.kind == "source" else compiled_imports_of
-        for request in read(module.file, package or None):
-            base = self._import(request.name, module.name, request.optional)
-            for item in request.fromlist:
-                self._import_from(base, request.name, item, module.name, request.optional)
+        try:
+            requests = read(module.file, package or None)
+        except BuildError as error:
+            self.broken[module.name] = str(error)
+            return
+        for request in requests:
+            if module.name in self._completion_only and self._leaves_package(module, request):
+                self._deferred.append((module.name, request))
+            else:
+                self._follow(module.name, request)
+
+    def _follow(self, importer: str, request: ImportRequest) -> None:
+        base = self._import(request.name, importer, request.optional, request.lazy)
+        for item in request.fromlist:
+            self._import_from(base, request.name, item, importer, request.optional)
+
+    def _leaves_package(self, module: Module, request: ImportRequest) -> bool:
+        """Whether an import goes to another top-level package that is not
+        part of the standard library (or is not found)."""
+        top = request.name.partition(".")[0]
+        if top == module.top:
+            return False
+        found = self.modules.get(top)
+        if found is None:
+            try:
+                found = self._find(top, None)
+            except OSError:
+                return True
+        return found is None or not is_stdlib(found, self.target)
+
+    def _scan_binary(self, module: Module) -> None:
+        """Follows the modules that an extension module imports from C: the
+        names in its read-only data that name a module on the search path.
+        Developer tools and test suites named there are not followed."""
+        for name in self.target.module_names_in_binary(module.file):
+            if name == module.name or name.partition(".")[0] in DEVELOPMENT_PACKAGES \
+                    or is_test_suite(name) or not looks_like_c_import(name) \
+                    or not self.is_findable(name):
+                continue
+            request = ImportRequest(name, optional=True, lazy=True)
+            if module.name in self._completion_only and self._leaves_package(module, request):
+                self._deferred.append((module.name, request))
+                continue
+            if name not in self.modules:
+                self.from_binaries.setdefault(name, set()).add(module.name)
+            self._follow(module.name, request)
+
+    def is_findable(self, name: str) -> bool:
+        """Whether `name` is a module on the search path, without noting it."""
+        module = None
+        for index, part in enumerate(name.split(".")):
+            partial = ".".join(name.split(".")[:index + 1])
+            if partial in self.modules:
+                module = self.modules[partial]
+                continue
+            if module is not None and not module.is_package:
+                return False
+            try:
+                module = self._find(partial, module)
+            except OSError:  # a string that cannot be a file name
+                return False
+            if module is None:
+                return False
+        return module is not None
 
     def _import_from(self, base: Module | None, base_name: str, item: str, importer: str,
                      optional: bool) -> None:
@@ -519,7 +699,7 @@ class ModuleGraph:
         """Whether the package's __init__ binds `name` (or may bind anything)."""
         if name.startswith("__") and name.endswith("__"):
             return True  # __file__, __version__ and the other module attributes
-        if package.kind != "source":
+        if package.kind != "source" or package.name in self.broken:
             return package.kind != "namespace"  # compiled or extension: cannot tell
         if package.name not in self._bound:
             self._bound[package.name] = bound_names(parse_source(package.file))
@@ -541,6 +721,43 @@ class ModuleGraph:
                     reached.add(name)
                     queue.append(name)
         return reached
+
+    def import_paths(self) -> dict:
+        """Module name -> the chain of imports that reaches it first from a
+        starting point (the interpreter's start-up, the main module, the boot
+        script, a hook, a hidden import), starting point first. A module that
+        is carried only because its package is carried whole, or only because
+        it is in the application folder, has no chain: nothing reaches it."""
+        imported_by = {}
+        for name, module in self.modules.items():
+            for importer in module.importers:
+                imported_by.setdefault(importer, []).append(name)
+        starts = sorted(importer for importer in imported_by
+                        if importer.startswith("(") and importer != APPLICATION_IMPORTER)
+        chains = {start: [start] for start in starts}
+        chains.update((root, [root]) for root in sorted(self._roots))
+        queue = list(chains)
+        while queue:
+            importer = queue.pop(0)
+            for name in sorted(imported_by.get(importer, ())):
+                if name in chains:
+                    continue
+                chains[name] = chains[importer] + [name]
+                queue.append(name)
+                parent = name.rpartition(".")[0]
+                while parent and parent not in chains:  # imported before its submodule
+                    chains[parent] = chains[name]
+                    queue.append(parent)
+                    parent = parent.rpartition(".")[0]
+        return {name: chain for name, chain in chains.items() if name in self.modules}
+
+    def leave_out(self, reasons: dict) -> dict:
+        """Removes the modules named (name -> why) and their submodules;
+        returns `reasons`."""
+        for name in list(self.modules):
+            if any(name == left or name.startswith(left + ".") for left in reasons):
+                del self.modules[name]
+        return dict(reasons)
 
     def missing_modules(self) -> list:
         """The modules imported but not found, by name; those found later
@@ -576,11 +793,6 @@ def application_modules(app_dir: Path) -> dict:
     return modules
 
 
-def imported_top_names(path: Path) -> set:
-    """Top-level names of the absolute imports in a source file, nested ones included."""
-    return {request.name.partition(".")[0] for request in imports_of(path, None)}
-
-
 def hook_name(trigger: str) -> str:
     return "_hook_" + trigger
 
@@ -600,13 +812,20 @@ class Application:
     app_dir: Path | None
     own: dict           # the application folder's modules: name -> file
     hooks: list         # the carried runtime hooks' module names, in run order
+    package_hooks: list = dataclasses.field(default_factory=list)  # PackageHook, applied
+    left_out: dict = dataclasses.field(default_factory=dict)  # name -> why (broken, unreached)
+    shadows: list = dataclasses.field(default_factory=list)  # (module, its file, shadowed file)
 
 
 def build_graph(target, app_dir=None, main_module=None, boot_script=None, search_path=(),
-                hidden_imports=(), excludes=(), hooks_dir=None) -> Application:
+                hidden_imports=(), excludes=(), hooks_dir=None,
+                package_hooks_dirs=()) -> Application:
     """The module graph from every starting point: interpreter start-up, the
     application's own modules (the main module first), the boot script, the
-    hidden imports, and then the runtime hooks of what was found."""
+    hidden imports; then, until nothing more comes in, the packages from
+    outside the standard library completed, the package hooks and the
+    runtime hooks of what was found. A module that does not compile is an
+    error when something reaches it, and is left out otherwise."""
     own = {}
     folders = []
     if app_dir is not None:
@@ -620,12 +839,8 @@ def build_graph(target, app_dir=None, main_module=None, boot_script=None, search
             raise BuildError("--path folder not found: %s" % folder)
         folders.append(Path(folder))
     folders += target.module_dirs()
-
-    wanted = set(hidden_imports)
-    for path in list(own.values()) + ([Path(boot_script)] if boot_script else []):
-        wanted |= imported_top_names(path)
-    wanted = {name.partition(".")[0] for name in wanted}
-    graph = ModuleGraph(folders, target, excludes, DEVELOPMENT_PACKAGES - wanted)
+    graph = ModuleGraph(folders, target, excludes)
+    graph.own = set(own)
 
     for name in STARTUP_MODULES:
         graph.add_import(name, "(interpreter start-up)")
@@ -641,29 +856,95 @@ def build_graph(target, app_dir=None, main_module=None, boot_script=None, search
             raise BuildError("main module %s is a package without a __main__ module"
                              % main_module)
     for name in own:
-        graph.add_import(name, "(application)")
+        graph.add_import(name, APPLICATION_IMPORTER)
     if boot_script is not None:
         graph.add_source("__main__", Path(boot_script))
     for name in hidden_imports:
         graph.add_import(name, "(--hidden-import)")
-    return Application(graph, app_dir, own, add_hooks(graph, target, hooks_dir))
+    runtime_hooks, package_hooks = add_hooks(graph, target, hooks_dir, package_hooks_dirs)
+    app = Application(graph, app_dir, own,
+                      runtime_hooks + [hook.runtime_module for hook in package_hooks
+                                       if hook.runtime_module],
+                      package_hooks)
+    app.left_out = settle_broken_modules(graph)
+    app.shadows = shadowed_modules(graph, len(folders) - len(target.module_dirs()))
+    return app
 
 
-def add_hooks(graph: ModuleGraph, target, hooks_dir) -> list:
-    """Carries hook <trigger> for every trigger in the graph (the hooks' own
-    imports may bring in more triggers) and the computed-name modules of
-    what was found; returns the hooks' module names in run order."""
+def add_hooks(graph: ModuleGraph, target, hooks_dir, package_hooks_dirs=()) -> tuple:
+    """Completes the packages from outside the standard library and carries
+    the runtime hook <trigger> and the package hook of every module found,
+    until no more modules come in (a hook's imports may bring in more
+    packages and triggers); adds the modules that sysconfig imports by a
+    computed name. Returns the runtime hooks' module names in run order and
+    the package hooks applied."""
     hooks = available_hooks(hooks_dir)
-    carried = []
+    package_hooks = available_package_hooks(package_hooks_dirs)
+    carried, applied = [], {}
     while True:
+        before = len(graph.modules)
+        graph.complete_packages()
+        graph.follow_deferred()
         if "sysconfig" in graph.modules and target.sysconfigdata_module \
                 and target.sysconfigdata_module not in graph.modules:
             graph.add_import(target.sysconfigdata_module, "sysconfig")
-        due = [trigger for trigger in hooks
-               if trigger in graph.modules and hook_name(trigger) not in graph.modules]
-        if not due:
-            break
-        for trigger in due:
-            graph.add_source(hook_name(trigger), hooks[trigger])
-            carried.append(hook_name(trigger))
-    return sorted(carried)
+        for name in sorted(package_hooks):
+            if name in graph.modules and name not in applied:
+                applied[name] = read_hook(package_hooks[name])
+                for hidden in applied[name].hidden_imports:
+                    graph.add_import(hidden, "(package hook %s)" % name)
+        for trigger in hooks:
+            if trigger in graph.modules and hook_name(trigger) not in graph.modules:
+                graph.add_source(hook_name(trigger), hooks[trigger])
+                carried.append(hook_name(trigger))
+        if len(graph.modules) == before:
+            return sorted(carried), [applied[name] for name in sorted(applied)]
+
+
+def settle_broken_modules(graph: ModuleGraph) -> dict:
+    """Leaves out the modules that cannot be read or compiled and that
+    nothing reaches (name -> why); one that is reached is an error."""
+    if not graph.broken:
+        return {}
+    reached = graph.import_paths()
+    for name, why in sorted(graph.broken.items()):
+        if name in reached:
+            raise BuildError(why)
+    return graph.leave_out(graph.broken)
+
+
+def shadowed_modules(graph: ModuleGraph, own_folders: int) -> list:
+    """(module, its file, the file it hides) of each carried top-level module
+    found in the application folder or a --path folder (the first
+    `own_folders` of the search path) whose name a later folder holds too."""
+    found = []
+    for name, module in sorted(graph.modules.items()):
+        if "." in name or module.root is None:
+            continue
+        folders = graph.search_path
+        if module.root not in folders[:own_folders]:
+            continue
+        for folder in folders[folders.index(module.root) + 1:]:
+            hidden = graph._find_in(name, name, Path(folder), [])
+            if hidden is not None:
+                found.append((name, module.file, hidden.file))
+                break
+    return found
+
+
+def is_within(path: Path, folder: Path) -> bool:
+    try:
+        path.resolve().relative_to(folder.resolve())
+        return True
+    except ValueError:
+        return False
+
+
+def is_stdlib(module: Module, target) -> bool:
+    if module.kind == "builtin":
+        return True
+    locations = [module.file] if module.file else module.locations
+    return bool(locations) and all(
+        any(is_within(Path(place), folder) for folder in target.stdlib_dirs())
+        and not any(part in ("site-packages", "dist-packages") for part in Path(place).parts)
+        for place in locations)

@@ -38,10 +38,16 @@ the output folder:
   build-report.txt, which lists what was carried and every imported module
   that was not found, with its importers. The folder is built beside the
   output and moved into place at the end: a failed build changes nothing.
-  The standard library's developer tools (pydoc, pdb, unittest, doctest,
-  distutils, tkinter, ...) that other standard-library modules import are
-  left out unless the application's own code, the boot script or
-  --hidden-import names them.
+  A package from outside the standard library is carried whole (links in it
+  followed, file modes kept), except its test suites (tests, test and
+  testing subpackages, conftest modules) that nothing imports; a module in
+  it that does not compile and that nothing imports is left out with a
+  warning. Modules that extension modules import from C are found in their
+  read-only data. The standard library's developer tools (pydoc, pdb,
+  unittest, doctest, tkinter, ...) are left out when other standard-library
+  modules import them only inside functions or main blocks. Package hooks
+  (--hooks-dir) carry data that a package keeps elsewhere (Debian's
+  matplotlib data in /usr/share/matplotlib).
 
   With --emit-rc, only lib.dll goes into the --emit-rc folder.
 
@@ -133,6 +139,12 @@ def make_parser() -> argparse.ArgumentParser:
                              "(repeatable)")
     inputs.add_argument("--exclude", action="append", default=[], metavar="NAME",
                         help="leave module NAME and its submodules out (repeatable)")
+    inputs.add_argument("--hooks-dir", action="append", type=Path, default=[], metavar="DIR",
+                        help="a folder of package hooks of your own: DIR/NAME.py says which "
+                             "data files and hidden imports package NAME needs and which "
+                             "environment variables to set at run time (DATA, HIDDEN_IMPORTS, "
+                             "ENVIRONMENT; see the tool's hooks/packages/); replaces the "
+                             "tool's hook of the same name (repeatable)")
     inputs.add_argument("--strict", action="store_true",
                         help="a module imported but not found (outside try/except "
                              "ImportError) fails the build, and nothing is written")
@@ -201,7 +213,7 @@ GENERATION_OPTIONS = {"strings": "--set", "omit": "--omit", "block": "--block",
 
 # Destination -> option of the options that only a module graph uses.
 GRAPH_OPTIONS = {"path": "--path", "hidden_import": "--hidden-import", "exclude": "--exclude",
-                 "strict": "--strict"}
+                 "strict": "--strict", "hooks_dir": "--hooks-dir"}
 
 
 def check_arguments(parser, args) -> None:

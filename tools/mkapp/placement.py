@@ -17,6 +17,8 @@ import dataclasses
 import importlib.util
 import io
 import marshal
+import os
+import stat
 import struct
 import types
 import zipfile
@@ -24,7 +26,8 @@ from pathlib import Path, PurePosixPath
 
 from .bootscript import compile_source
 from .errors import BuildError
-from .graph import Application, Module, compiled_code
+from .graph import (TEST_SUITE_PACKAGES, Application, Module, compiled_code, is_stdlib,
+                    is_within)
 
 ARCHIVE_NAME = "lib.dll"
 
@@ -51,6 +54,10 @@ class Placement:
     libraries: dict = dataclasses.field(default_factory=dict)
     folder_packages: list = dataclasses.field(default_factory=list)
     archive_modules: list = dataclasses.field(default_factory=list)
+    # What the build report names: links that were not followed (relative
+    # path -> why), and the data each package hook carried (hook -> paths).
+    skipped_links: dict = dataclasses.field(default_factory=dict)
+    hook_data: dict = dataclasses.field(default_factory=dict)
 
     zipped: bytes | None = dataclasses.field(default=None, repr=False)
 
@@ -121,79 +128,106 @@ def zip_bytes(files: dict) -> bytes:
     return buffer.getvalue()
 
 
-def is_within(path: Path, folder: Path) -> bool:
-    try:
-        path.resolve().relative_to(folder.resolve())
-        return True
-    except ValueError:
-        return False
+def carried_mode(source: Path) -> int:
+    """The mode of a carried copy: the source's permission bits without
+    setuid, setgid and write for others."""
+    return stat.S_IMODE(os.stat(source).st_mode) & ~(stat.S_ISUID | stat.S_ISGID | stat.S_IWOTH)
 
 
-def is_stdlib(module: Module, target) -> bool:
-    if module.kind == "builtin":
-        return True
-    locations = [module.file] if module.file else module.locations
-    return bool(locations) and all(
-        any(is_within(Path(place), folder) for folder in target.stdlib_dirs())
-        and not any(part in ("site-packages", "dist-packages") for part in Path(place).parts)
-        for place in locations)
-
-
-def data_files(package: Module, target) -> list:
-    """(path relative to the package folder, source file) of every data file
-    in a package's folders."""
+def tree_files(folder: Path, skipped: dict, prefix: PurePosixPath,
+               keep_folder=lambda relative: True) -> list:
+    """(path relative to `folder`, file) of every file in a folder tree,
+    symbolic links followed: a link's target is copied as if it lay there.
+    A link that leads nowhere, that loops back to a folder it lies in, or to
+    something that is neither a file nor a folder (a device, a socket) is
+    not followed and goes into `skipped` (its path under `prefix` -> why).
+    keep_folder(relative) decides which subfolders are walked."""
     found = []
-    for folder in package.locations:
-        folder = Path(folder)
-        for path in sorted(folder.rglob("*")):
-            relative = path.relative_to(folder)
-            if "__pycache__" in relative.parts or not path.is_file():
+
+    def walk(current: Path, relative: PurePosixPath, ancestors: tuple):
+        try:
+            entries = sorted(os.scandir(current), key=lambda entry: entry.name)
+        except OSError as error:
+            skipped[str(prefix / relative)] = "cannot be read: %s" % error.strerror
+            return
+        for entry in entries:
+            path, inner = Path(entry.path), relative / entry.name
+            if entry.name == "__pycache__":
                 continue
-            if path.suffix in NOT_DATA_SUFFIXES or path.name in NOT_DATA_NAMES \
-                    or target.is_extension(path):
+            try:
+                status = path.stat()
+            except OSError:
+                skipped[str(prefix / inner)] = "a link that leads nowhere (%s)" \
+                    % os.readlink(path) if path.is_symlink() else "cannot be read"
                 continue
-            found.append((PurePosixPath(relative.as_posix()), path))
+            if stat.S_ISDIR(status.st_mode):
+                real = os.path.realpath(path)
+                if real in ancestors:
+                    skipped[str(prefix / inner)] = "a link that loops back to %s" % real
+                elif keep_folder(inner):
+                    walk(path, inner, ancestors + (real,))
+            elif stat.S_ISREG(status.st_mode):
+                found.append((inner, path))
+            elif entry.is_symlink():
+                skipped[str(prefix / inner)] = "a link to something that is not a file (%s)" \
+                    % os.readlink(path)
+
+    walk(Path(folder), PurePosixPath(), (os.path.realpath(folder),))
     return found
 
 
-def folder_packages(app: Application, target) -> set:
-    """Top-level packages that must live in the folder: those with extension
-    modules, and those with data files."""
+def data_files(package: Module, target, graph=None, skipped=None) -> list:
+    """(path relative to the package folder, source file) of every data file
+    in a package's folders, links followed (see tree_files). The folders of
+    test suites that the graph does not carry are left out; links not
+    followed go into `skipped`."""
+    found = []
+    skipped = {} if skipped is None else skipped
+
+    def keep_folder(relative: PurePosixPath) -> bool:
+        if relative.name not in TEST_SUITE_PACKAGES or graph is None:
+            return True
+        return ".".join((package.name,) + relative.parts) in graph.modules
+
+    for folder in package.locations:
+        for relative, path in tree_files(Path(folder), skipped, PurePosixPath(package.name),
+                                         keep_folder):
+            if path.suffix in NOT_DATA_SUFFIXES or relative.name in NOT_DATA_NAMES \
+                    or target.is_extension(Path(relative.name)):
+                continue
+            found.append((relative, path))
+    return found
+
+
+def folder_packages(app: Application, target, skipped: dict) -> dict:
+    """Top-level packages that must live in the folder, with their data
+    files: those with extension modules, with data files, or that a package
+    hook gives data to."""
     graph = app.graph
     tops = {}
     for module in graph.modules.values():
         tops.setdefault(module.top, []).append(module)
-    chosen = set()
+    hook_tops = {destination.parts[0] for hook in app.package_hooks
+                 for destination in hook.data.values()}
+    chosen = {}
     for top, members in tops.items():
         head = graph.modules.get(top)
-        if head is None or not head.is_package:
+        if head is None or not head.is_package or head.kind == "namespace":
             continue
-        if any(member.kind == "extension" for member in members):
-            chosen.add(top)
-        elif is_stdlib(head, target):
-            if top in STDLIB_DATA_PACKAGES:
-                chosen.add(top)
-        elif data_files(head, target):
-            chosen.add(top)
+        if is_stdlib(head, target):
+            if top in STDLIB_DATA_PACKAGES or any(m.kind == "extension" for m in members):
+                chosen[top] = data_files(head, target, graph, skipped) \
+                    if top in STDLIB_DATA_PACKAGES else []
+            continue
+        data = data_files(head, target, graph, skipped)
+        if data or top in hook_tops or any(m.kind == "extension" for m in members):
+            chosen[top] = data
+    for top, members in tops.items():  # namespace packages with extension modules
+        head = graph.modules.get(top)
+        if head is not None and head.kind == "namespace" \
+                and any(m.kind == "extension" for m in members):
+            chosen.setdefault(top, [])
     return chosen
-
-
-def complete_packages(app: Application, target) -> set:
-    """Carries every module of the packages from outside the standard
-    library (their plugins are often imported by computed names: PIL's image
-    plugins, pygments' lexers), until no more packages come in; returns the
-    packages that must live in the folder."""
-    done = set()
-    while True:
-        todo = sorted({module.top for module in app.graph.modules.values()
-                       if module.top not in done and module.top in app.graph.modules
-                       and app.graph.modules[module.top].is_package
-                       and not is_stdlib(app.graph.modules[module.top], target)})
-        if not todo:
-            return folder_packages(app, target)
-        for top in todo:
-            app.graph.add_whole_package(top, top)
-            done.add(top)
 
 
 def source_filename(module: Module, app: Application) -> str:
@@ -213,13 +247,16 @@ def module_path(module: Module) -> PurePosixPath:
 
 
 def place(app: Application, target) -> Placement:
-    """Decides where every module of the graph goes."""
+    """Decides where every module of the graph goes. A module that does not
+    compile is an error when the application reaches it, and is left out
+    (named in app.left_out) otherwise."""
     placement = Placement()
-    in_folder = complete_packages(app, target)
+    in_folder = folder_packages(app, target, placement.skipped_links)
     placement.folder_packages = sorted(in_folder)
     beside = application_data(app)
     for relative, source in beside:
         placement.copies[relative] = source
+    reached = None
     for name, module in sorted(app.graph.modules.items()):
         if name == "__main__" or module.kind == "builtin":
             continue
@@ -235,17 +272,24 @@ def place(app: Application, target) -> Placement:
             if not to_folder:
                 placement.archive[module.name.replace(".", "/") + "/"] = b""
         else:
-            compiled = read_compiled(module) if module.kind == "compiled" else \
-                pyc_bytes(read_source(module), source_filename(module, app), module.file)
+            try:
+                compiled = read_compiled(module) if module.kind == "compiled" else \
+                    pyc_bytes(read_source(module), source_filename(module, app), module.file)
+            except BuildError as error:
+                reached = app.graph.import_paths() if reached is None else reached
+                if name in reached:
+                    raise
+                app.left_out[name] = str(error)
+                continue
             if to_folder:
                 placement.files[module_path(module)] = compiled
             else:
                 placement.archive[str(module_path(module))] = compiled
                 placement.archive_modules.append(name)
-        if to_folder and module.is_package and module.kind != "namespace" \
-                and module.name == module.top:
-            for relative, source in data_files(module, target):
-                placement.copies[PurePosixPath(module.name) / relative] = source
+    for top, data in sorted(in_folder.items()):
+        for relative, source in data:
+            placement.copies[PurePosixPath(top) / relative] = source
+    place_hook_data(app, placement)
     placement.libraries = target.shared_libraries(
         [module.file for module in app.graph.modules.values() if module.kind == "extension"])
     for name, source in sorted(placement.libraries.items()):
@@ -265,6 +309,25 @@ def place(app: Application, target) -> Placement:
                 if path.is_file():
                     placement.copies[destination / path.relative_to(source).as_posix()] = path
     return placement
+
+
+def place_hook_data(app: Application, placement: Placement) -> None:
+    """The data of the package hooks applied, where no file of the package
+    itself lies already, and the modules that set their run-time
+    environment."""
+    for hook in app.package_hooks:
+        module = app.graph.modules.get(hook.name)
+        carried = placement.hook_data.setdefault(hook.name, [])
+        for source, destination in hook.sources(module.locations if module else ()):
+            files = [(PurePosixPath(), source)] if source.is_file() else \
+                tree_files(source, placement.skipped_links, destination)
+            for relative, path in files:
+                placement.copies.setdefault(destination / relative, path)
+            carried.append("%s (from %s)" % (destination, source))
+        if hook.runtime_module:
+            placement.archive[hook.runtime_module + ".pyc"] = pyc_bytes(
+                hook.runtime_source().encode("utf-8"), "<package hook %s>" % hook.name)
+            placement.archive_modules.append(hook.runtime_module)
 
 
 def application_data(app: Application) -> list:

@@ -4,10 +4,15 @@ a summary goes to standard error."""
 
 from __future__ import annotations
 
+from pathlib import PurePosixPath
+
 from .graph import Application
 from .placement import ARCHIVE_NAME, Placement
 
 REPORT_NAME = "build-report.txt"
+
+# How many of the largest carried packages the report lists.
+LARGEST_PACKAGES = 20
 
 # Importers that stand for a starting point rather than a module.
 MAIN_IMPORTER = "__main__"
@@ -37,12 +42,38 @@ def report_text(app: Application, placement: Placement) -> str:
     out.append("Missing modules (imported but not found; optional ones are imported "
                "inside try/except ImportError):")
     out += ["  " + line for line in missing_lines(app)] or ["  none"]
-    if graph.excluded:
-        out += ["", "Left out on request (--exclude, or developer tools nobody asked for):"]
+    excluded = {name: users for name, users in graph.excluded.items()
+                if name not in graph.modules}
+    if excluded:
+        out += ["", "Left out on request (--exclude), or developer tools that standard-library "
+                    "modules import only inside functions:"]
         out += ["  %s, imported by %s" % (name, describe_importers(users - {""}) or "-")
-                for name, users in sorted(graph.excluded.items())]
+                for name, users in sorted(excluded.items())]
+    if app.left_out:
+        out += ["", "Left out because they do not compile and nothing imports them:"]
+        out += ["  %s: %s" % item for item in sorted(app.left_out.items())]
+    if graph.from_binaries:
+        out += ["", "Imported from C, found in extension modules:"]
+        out += ["  %s, found in %s" % (name, ", ".join(sorted(binaries)))
+                for name, binaries in sorted(graph.from_binaries.items())
+                if name in graph.modules]
+    if app.shadows:
+        out += ["", "Modules of the application folder or of --path that hide another of "
+                    "the same name:"]
+        out += ["  %s: %s hides %s" % item for item in app.shadows]
+    if placement.skipped_links:
+        out += ["", "Links in carried folders that were not followed:"]
+        out += ["  %s: %s" % item for item in sorted(placement.skipped_links.items())]
     out += ["", "Runtime hooks, run in this order before the boot script's code:"]
     out += ["  " + name for name in app.hooks] or ["  none"]
+    out += ["", "Package hooks applied:"]
+    out += ["  %s (%s)%s" % (hook.name, hook.file, "".join(
+        "\n    data: " + line for line in placement.hook_data.get(hook.name, ())))
+        for hook in app.package_hooks] or ["  none"]
+    out += ["", "The %d largest packages carried, with the imports that brought each in:"
+            % LARGEST_PACKAGES]
+    out += ["  %6.1f MB  %s: %s" % (size / 1e6, name, chain)
+            for name, size, chain in largest_packages(app, placement)]
     out += ["", "%s (%d modules):" % (ARCHIVE_NAME, len(placement.archive_modules))]
     out += ["  " + name for name in placement.archive_modules]
     out += ["", "Package folders beside the executable:"]
@@ -54,6 +85,52 @@ def report_text(app: Application, placement: Placement) -> str:
     out += ["  %s (from %s)" % (name, source) for name, source in sorted(placement.libraries.items())] \
         or ["  none"]
     return "\n".join(out) + "\n"
+
+
+def package_sizes(app: Application, placement: Placement) -> dict:
+    """Top-level name -> bytes the output carries for it: its modules in
+    lib.dll, its folder's files, and its extension modules."""
+    sizes = {}
+    for member, data in placement.archive.items():
+        top = PurePosixPath(member).parts[0].partition(".")[0]
+        sizes[top] = sizes.get(top, 0) + len(data)
+    for relative, data in placement.files.items():
+        top = PurePosixPath(relative).parts[0]
+        sizes[top] = sizes.get(top, 0) + len(data)
+    for relative, source in placement.copies.items():
+        top = PurePosixPath(relative).parts[0].partition(".")[0]
+        if top in app.graph.modules:
+            sizes[top] = sizes.get(top, 0) + source.stat().st_size
+    return sizes
+
+
+def import_chain(app: Application, paths: dict, name: str) -> str:
+    """The imports that brought `name` in, from a starting point; for a
+    package that only modules of a package carried whole import, the
+    chain goes through them."""
+    chain = []
+    current = name
+    while current not in paths and len(chain) < 12:
+        chain.insert(0, current)
+        importers = sorted(app.graph.modules[current].importers) \
+            if current in app.graph.modules else []
+        if not importers:
+            break
+        reached = [importer for importer in importers if importer in paths]
+        current = (reached or importers)[0]
+        if current in chain:
+            break
+    if current in paths:
+        chain = paths[current] + chain
+    return " -> ".join(describe_importers([step]) for step in chain) if chain else name
+
+
+def largest_packages(app: Application, placement: Placement) -> list:
+    """(top-level name, bytes, import chain) of the largest carried packages."""
+    sizes = package_sizes(app, placement)
+    paths = app.graph.import_paths()
+    ranked = sorted(sizes.items(), key=lambda item: (-item[1], item[0]))[:LARGEST_PACKAGES]
+    return [(name, size, import_chain(app, paths, name)) for name, size in ranked]
 
 
 def extension_names(app: Application, placement: Placement) -> list:
@@ -88,12 +165,18 @@ def summary_lines(app: Application, report_path) -> list:
     """The lines for standard error: a count, then every missing module
     that is not optional and every missing optional part of a carried
     package; the report names the rest."""
+    lines = ["warning: %s hides %s (a module of the same name)" % (path, hidden)
+             for _, path, hidden in app.shadows]
+    if app.left_out:
+        lines.append("warning: %d modules that do not compile and that nothing imports were "
+                     "left out (%s): see %s" % (len(app.left_out), ", ".join(sorted(
+                         app.left_out)), report_path))
     missing = app.graph.missing_modules()
     if not missing:
-        return []
+        return lines
     optional = sum(1 for entry in missing if entry.optional)
-    lines = ["warning: %d imported modules not found (%d optional): see %s"
-             % (len(missing), optional, report_path)]
+    lines.append("warning: %d imported modules not found (%d optional): see %s"
+                 % (len(missing), optional, report_path))
     for entry in missing:
         if not entry.optional:
             lines.append("warning: missing %s, imported by %s"

@@ -86,6 +86,13 @@ class Target:
         output folder."""
         raise NotImplementedError
 
+    def module_names_in_binary(self, path: Path) -> list:
+        """The dotted names that an extension module's read-only data holds
+        as whole strings: the modules it may import from C, and other words
+        (the graph keeps those that name a module). Empty where the target
+        cannot read its binaries."""
+        return []
+
     def runtime_files(self) -> list:
         """Files of the interpreter that every output carries beside the
         executable (none where the launcher has the interpreter linked in)."""

@@ -10,6 +10,7 @@ import importlib.machinery
 import os
 import re
 import shutil
+import struct
 import subprocess
 import sys
 import sysconfig
@@ -97,6 +98,17 @@ class PosixTarget(Target):
                 run_tool([patchelf, "--set-rpath", rpath]
                          + [str(output / relative) for relative in files[start:start + BATCH]])
 
+    def module_names_in_binary(self, path: Path) -> list:
+        try:
+            sections = elf_sections(Path(path).read_bytes())
+        except OSError as error:
+            raise BuildError("cannot read %s: %s" % (path, error.strerror))
+        names = set()
+        for name in READ_ONLY_SECTIONS:
+            names.update(match.decode("ascii")
+                         for match in MODULE_NAME_STRING.findall(b"\x00" + sections.get(name, b"")))
+        return sorted(names)
+
     def tcl_tk_libraries(self) -> list:
         version = tcl_version()
         found = []
@@ -111,6 +123,33 @@ class PosixTarget(Target):
                 raise BuildError("the %s script library %s was not found (Debian package %s%s)"
                                  % (name.capitalize(), folder, name, version))
         return found
+
+
+# A whole NUL-terminated string of read-only data that could name a module.
+MODULE_NAME_STRING = re.compile(rb"(?<=\x00)[A-Za-z_][A-Za-z0-9_]*(?:\.[A-Za-z_][A-Za-z0-9_]*)*(?=\x00)")
+READ_ONLY_SECTIONS = (b".rodata", b".data.rel.ro")
+ELF_HEADER = struct.Struct("<16sHHIQQQIHHHHHH")
+ELF_SECTION = struct.Struct("<IIQQQQIIQQ")
+
+
+def elf_sections(data: bytes) -> dict:
+    """Section name -> bytes of a 64-bit little-endian ELF file; empty for
+    any other file or a damaged one."""
+    if len(data) < ELF_HEADER.size or data[:6] != b"\x7fELF\x02\x01":
+        return {}
+    header = ELF_HEADER.unpack_from(data)
+    offset, entry_size, count, names_index = header[6], header[11], header[12], header[13]
+    if entry_size != ELF_SECTION.size or offset + count * entry_size > len(data) \
+            or names_index >= count:
+        return {}
+    sections = [ELF_SECTION.unpack_from(data, offset + i * entry_size) for i in range(count)]
+    names_at = sections[names_index][4]
+    found = {}
+    for name_offset, kind, _, _, start, size, *_ in sections:
+        end = data.find(b"\x00", names_at + name_offset)
+        if kind != 8 and start + size <= len(data) and end >= 0:  # 8: no bits in the file
+            found[data[names_at + name_offset:end]] = data[start:start + size]
+    return found
 
 
 def run_tool(command: list) -> str:
