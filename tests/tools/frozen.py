@@ -14,6 +14,7 @@ LAUNCHER_E2E_KEEP, if set, the work folders are kept for inspection.
 import dataclasses
 import glob
 import http.server
+import io
 import os
 import selectors
 import shutil
@@ -30,9 +31,10 @@ MKAPP = SOURCE_DIR / "tools" / "mkapp.py"
 PYTHON = "/usr/bin/python3.11"
 DIST_PACKAGES = "/usr/lib/python3/dist-packages"
 
-# What a self-contained run hides: the build machine's Python and Tcl/Tk
-# libraries, and the system copies of libraries that the tool carries.
-HIDDEN_FOLDERS = ("/usr/lib/python3.11", "/usr/lib/python3/dist-packages", "/usr/share/tcltk")
+# What a self-contained run hides: the build machine's Python, Tcl/Tk and
+# matplotlib data, and the system copies of libraries that the tool carries.
+HIDDEN_FOLDERS = ("/usr/lib/python3.11", "/usr/lib/python3/dist-packages", "/usr/share/tcltk",
+                  "/usr/share/matplotlib")
 HIDDEN_LIBRARIES = ("libsqlite3.so*", "libffi.so*", "libmpdec.so*", "libtcl8.6.so*",
                     "libtk8.6.so*")
 LIBRARY_FOLDERS = ("/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu")
@@ -300,3 +302,87 @@ def stop(process: subprocess.Popen, timeout: float = 10) -> None:
     except subprocess.TimeoutExpired:
         process.kill()
         process.wait()
+
+
+# ---- a virtual display -------------------------------------------------------------
+
+class VirtualDisplay:
+    """Xvfb on a display number of its own choosing (needs Xvfb, and
+    ImageMagick's import and PIL for screenshots)."""
+
+    def __init__(self):
+        read_end, write_end = os.pipe()
+        self.process = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
+            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL)
+        os.close(write_end)
+        with os.fdopen(read_end, "rb") as display_number:
+            try:
+                self.name = ":" + LineReader(display_number).next_line(30).strip()
+            except AssertionError:
+                self.close()
+                raise
+
+    def screenshot(self):
+        from PIL import Image
+        result = subprocess.run(["/usr/bin/import", "-display", self.name, "-window", "root",
+                                 "png:-"], capture_output=True, timeout=30, check=True)
+        return Image.open(io.BytesIO(result.stdout)).convert("RGB")
+
+    def close(self):
+        self.process.terminate()
+        stop(self.process)
+
+
+# ---- an application window ---------------------------------------------------------
+
+# The protocol of the window applications of these tests: the first argument
+# names a file; the application prints "shown X Y" (the screen position of
+# what it drew) once its window is drawn, closes when the file appears, and
+# prints "closed".
+SCREENSHOT_DEADLINE = 30
+
+
+def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
+                drawn, args=(), hidden=False) -> tuple:
+    """Runs a window application (see above) until drawn(screenshot, x, y)
+    holds for a screenshot or a deadline passes; returns (screenshot, x, y,
+    run). The test fails unless the application exits 0."""
+    marker = workspace.root / ("done-%d" % (workspace.runs + 1))
+    home = workspace.new_home()
+    command = [str(app.executable), str(marker)] + [str(arg) for arg in args]
+    if hidden:
+        command = hiding_command(command)
+    process = subprocess.Popen(command, cwd=home, stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                               env=workspace.environment(home, {"DISPLAY": display.name}))
+    try:
+        reader = LineReader(process.stdout)
+        try:
+            words = reader.next_line(90).split()
+            if words[:1] != ["shown"]:
+                raise AssertionError("expected 'shown X Y', got %r" % words)
+        except AssertionError as error:
+            process.kill()
+            raise AssertionError("%s\nlogs:\n%s" % (error, "\n".join(read_logs(home))))
+        x, y = int(words[1]), int(words[2])
+        deadline = time.monotonic() + SCREENSHOT_DEADLINE
+        screenshot = display.screenshot()
+        while not drawn(screenshot, x, y) and time.monotonic() < deadline:
+            time.sleep(0.2)
+            screenshot = display.screenshot()
+        marker.touch()
+        closed = reader.next_line(30)
+        stop(process, 30)
+        stderr = process.stderr.read().decode("utf-8", "replace")
+    finally:
+        if process.poll() is None:
+            process.kill()
+        process.wait()
+        process.stdout.close()
+        process.stderr.close()
+    run = Run(process.returncode, closed, stderr, read_logs(home))
+    if (process.returncode, closed) != (0, "closed"):
+        raise AssertionError("the window application did not end well:\n" + run.describe())
+    return screenshot, x, y, run

@@ -5,7 +5,6 @@ after() timer sees that the test is done. Also with the build machine's
 Python, Tcl/Tk libraries and their shared libraries hidden."""
 
 import io
-import os
 import subprocess
 import time
 import unittest
@@ -77,34 +76,6 @@ def blue_png() -> bytes:
     return buffer.getvalue()
 
 
-class VirtualDisplay:
-    """Xvfb on a display number of its own choosing."""
-
-    def __init__(self):
-        read_end, write_end = os.pipe()
-        self.process = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_end), "-screen", "0", "640x480x24", "-nolisten", "tcp"],
-            pass_fds=[write_end], stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL)
-        os.close(write_end)
-        with os.fdopen(read_end, "rb") as display_number:
-            try:
-                self.name = ":" + frozen.LineReader(display_number).next_line(30).strip()
-            except AssertionError:
-                self.close()
-                raise
-
-    def screenshot(self):
-        from PIL import Image
-        result = subprocess.run(["/usr/bin/import", "-display", self.name, "-window", "root",
-                                 "png:-"], capture_output=True, timeout=30, check=True)
-        return Image.open(io.BytesIO(result.stdout)).convert("RGB")
-
-    def close(self):
-        self.process.terminate()
-        frozen.stop(self.process)
-
-
 class TkApplicationTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -112,7 +83,7 @@ class TkApplicationTest(unittest.TestCase):
         frozen.require_modules("tkinter", "PIL.Image")
         cls.workspace = frozen.Workspace()
         cls.addClassCleanup(cls.workspace.cleanup)
-        cls.display = VirtualDisplay()
+        cls.display = frozen.VirtualDisplay()
         cls.addClassCleanup(cls.display.close)
         source = cls.workspace.write_app("tk", {
             "tkdemo/__init__.py": "",
