@@ -1,6 +1,8 @@
-"""Start-up of frozen applications against the same applications run from source.
+"""Start-up of frozen applications against the same applications run from
+source, and the build tool's time and output size against an earlier tool.
 
     /usr/bin/python3.11 bench/bench_frozen.py LAUNCHER [BUILD_DIR] [--runs N] [--warmup N]
+        [--baseline REV] [--builds-only]
 
 Two applications, a Tkinter one and one built on Debian's python3-requests,
 are frozen with tools/mkapp.py (the requests one with --path
@@ -13,7 +15,11 @@ interleaved in alternating order. Figures:
 - to the first line: spawn to the main module's first line;
 - whole run: spawn to exit, the toolkit's import included;
 - the build of the Tk application: wall time of the tool, and the output
-  folder's size by kind of file.
+  folder's size by kind of file;
+- builds: a matplotlib application and the Tk application, each built with
+  the defaults (--path /usr/lib/python3/dist-packages) by this tree's tool
+  and by the tool of git revision REV (default main, taken with git
+  archive): wall time and output size, and the ratios of the two.
 
 The log folder is emptied before every frozen run, outside the timed region.
 The aim for the first line is at most 0.9 times the run from source. No
@@ -63,6 +69,67 @@ def build(launcher: Path, work: Path, name: str) -> tuple:
     start = time.perf_counter()
     subprocess.run(command, check=True, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
     return executable, source / (name + ".py"), time.perf_counter() - start
+
+
+# The applications whose builds are compared, with the defaults.
+BUILD_APPS = {
+    "matplotlib_app": "import matplotlib\nmatplotlib.use('Agg')\nimport matplotlib.pyplot\n",
+    "tk_app": "import tkinter\nimport tkinter.ttk\n",
+}
+
+
+def baseline_tool(revision: str, work: Path) -> Path | None:
+    """tools/mkapp.py of a git revision, unpacked into work; None when git
+    cannot give it."""
+    folder = work / "baseline"
+    folder.mkdir()
+    archive = subprocess.run(["git", "-C", str(SOURCE_ROOT), "archive", revision,
+                              "tools", "resources"],
+                             capture_output=True)
+    if archive.returncode != 0:
+        print("no baseline: git archive %s failed: %s"
+              % (revision, archive.stderr.decode(errors="replace").strip()))
+        return None
+    subprocess.run(["tar", "-x", "-C", str(folder)], input=archive.stdout, check=True)
+    return folder / "tools" / "mkapp.py"
+
+
+def timed_build(tool: Path, launcher: Path, source: Path, output: Path) -> tuple:
+    """(seconds, bytes of the output folder) of one build with the defaults."""
+    command = [PYTHON, str(tool), "--launcher", str(launcher), "--app", str(source.parent),
+               "--main-module", source.stem, "--path", DIST_PACKAGES, "-o", str(output)]
+    start = time.perf_counter()
+    result = subprocess.run(command, stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+                            text=True)
+    seconds = time.perf_counter() - start
+    if result.returncode != 0:
+        sys.exit("%s failed: %s" % (" ".join(command), result.stderr[-2000:]))
+    size = sum(path.stat().st_size for path in output.parent.rglob("*")
+               if path.is_file() and not path.is_symlink())
+    return seconds, size
+
+
+def compare_builds(launcher: Path, work: Path, revision: str) -> None:
+    baseline = baseline_tool(revision, work)
+    tools = [("this tree", SOURCE_ROOT / "tools" / "mkapp.py")]
+    if baseline is not None:
+        tools.append((revision, baseline))
+    for name, text in BUILD_APPS.items():
+        source = work / "builds" / "src" / name / (name + ".py")
+        source.parent.mkdir(parents=True)
+        source.write_text(text)
+        figures = {}
+        for label, tool in tools:
+            output = work / "builds" / label.replace("/", "_") / name / name
+            figures[label] = timed_build(tool, launcher, source, output)
+            shutil.rmtree(output.parent)
+        print("build of %s with the defaults" % name)
+        for label, (seconds, size) in figures.items():
+            print("  %-12s %8.1f s %10.1f MB" % (label, seconds, size / 1e6))
+        if baseline is not None:
+            (seconds, size), (old_seconds, old_size) = figures["this tree"], figures[revision]
+            print("  ratio this tree/%s: time %.2f, size %.2f"
+                  % (revision, seconds / old_seconds, size / old_size))
 
 
 def timed_run(argv: list, env: dict, cwd: Path) -> tuple:
@@ -155,10 +222,17 @@ def main() -> None:
     parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
     parser.add_argument("--runs", type=int, default=40, help="timed runs of each (default 40)")
     parser.add_argument("--warmup", type=int, default=3, help="untimed runs of each first")
+    parser.add_argument("--baseline", default="main", metavar="REV",
+                        help="the git revision whose tool the builds are compared with")
+    parser.add_argument("--builds-only", action="store_true",
+                        help="only the comparison of the builds")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory(prefix="bench-frozen-") as tmp:
         work = Path(tmp)
+        compare_builds(args.launcher.resolve(), work, args.baseline)
+        if args.builds_only:
+            return
         home = work / "home"
         home.mkdir()
         for name in APPS:

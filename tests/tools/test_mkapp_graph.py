@@ -21,6 +21,7 @@ from mkapp.report import summary_lines
 from mkapp.target_posix import PosixTarget
 
 DIST_PACKAGES = Path("/usr/lib/python3/dist-packages")
+HOOKS_DIR = Path(mkapp.__file__).parent / "hooks"
 
 
 class QuietTarget(PosixTarget):
@@ -252,14 +253,21 @@ class StandardLibraryTest(GraphTestCase):
         for name in ("numbers", "contextvars", "_strptime"):
             self.assertIn(name, modules)
 
-    def test_developer_tools_only_when_the_application_or_a_library_imports_them(self):
-        self.write("app/main.py", "import heapq\n")
+    def test_developer_tools_unless_only_self_tests_of_the_standard_library_import_them(self):
+        self.write("app/main.py", "import heapq, pickle\n")  # doctest in _test and main blocks
         self.assertNotIn("doctest", self.graph().graph.modules)
         self.write("app/main.py", "import heapq\nimport doctest\n")
         self.assertIn("doctest", self.graph().graph.modules)
-        self.write("lib/uses_tk.py", "import tkinter\n")
-        self.write("app/main.py", "import uses_tk\n")
-        self.assertIn("tkinter", self.graph(search_path=[self.dir / "lib"]).graph.modules)
+        self.write("app/main.py", "import xmlrpc.server\n")  # imports pydoc at its top
+        self.assertIn("pydoc", self.graph().graph.modules)
+        self.write("lib/tkuser.py", "import tkinter\n")
+        self.write("app/main.py", "import tkuser\n")
+        app = self.graph(search_path=[self.dir / "lib"], hooks_dir=HOOKS_DIR)
+        for name in ("tkinter", "tkinter.constants", "_tkinter"):  # tkinter's own imports
+            self.assertIn(name, app.graph.modules)
+        self.assertIn("_hook_tkinter", app.hooks)
+        self.write("app/main.py", "import turtle\n")
+        self.assertIn("tkinter.simpledialog", self.graph().graph.modules)
 
 
 class PlacementTest(GraphTestCase):

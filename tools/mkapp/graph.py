@@ -4,8 +4,10 @@ application folder, the --path folders, then the target's standard library),
 with who imports what and which imports are missing.
 
 Sources are read with ast, never run. An import inside a `try` whose
-handlers catch ImportError is optional; imports under `if TYPE_CHECKING:` are
-not followed. `from package import name` looks for a submodule `name` and
+handlers catch ImportError is optional; one inside a function or an
+`if __name__ == "__main__":` block is lazy (it runs only when called);
+imports under `if TYPE_CHECKING:` are not followed. Extension modules are
+read for the names of the modules they import from C. `from package import name` looks for a submodule `name` and
 raises no alarm when the package itself binds that name. A module imported
 as an attribute of a plain module (os.path) raises no alarm either.
 """
@@ -55,8 +57,11 @@ TEST_SUITE_MODULES = frozenset({"conftest"})
 # a module that only this names is not reached.
 APPLICATION_IMPORTER = "(application)"
 
-# Imports made from C by the modules built into the interpreter, and those
-# that the names in extension modules' read-only data do not show.
+# Imports made from C by the standard library's built-in and extension
+# modules: for built-in modules, whose data no file shows; for imports that
+# an extension's data names by a plain word (numbers, ctypes), which the
+# search there does not follow; and for targets whose binaries the tool
+# cannot read (Target.module_names_in_binary).
 C_IMPORTS = {
     "_asyncio": ("asyncio", "asyncio.events", "asyncio.base_futures", "asyncio.exceptions",
                  "asyncio.base_tasks", "asyncio.coroutines", "traceback", "weakref"),
@@ -631,7 +636,8 @@ class ModuleGraph:
     def _follow(self, importer: str, request: ImportRequest) -> None:
         base = self._import(request.name, importer, request.optional, request.lazy)
         for item in request.fromlist:
-            self._import_from(base, request.name, item, importer, request.optional)
+            self._import_from(base, request.name, item, importer, request.optional,
+                              request.lazy)
 
     def _leaves_package(self, module: Module, request: ImportRequest) -> bool:
         """Whether an import goes to another top-level package that is not
@@ -683,7 +689,7 @@ class ModuleGraph:
         return module is not None
 
     def _import_from(self, base: Module | None, base_name: str, item: str, importer: str,
-                     optional: bool) -> None:
+                     optional: bool, lazy: bool = False) -> None:
         if base is None or not base.is_package:
             return
         full = base_name + "." + item
@@ -691,7 +697,7 @@ class ModuleGraph:
             self.modules[full].importers.add(importer)
             return
         if self._find(full, base) is not None:
-            self._import(full, importer, optional)
+            self._import(full, importer, optional, lazy)
         elif not self.binds(base, item):
             self._note_missing(full, importer, optional)
 
