@@ -7,9 +7,10 @@ Sources are read with ast, never run. An import inside a `try` whose
 handlers catch ImportError is optional; one inside a function or an
 `if __name__ == "__main__":` block is lazy (it runs only when called);
 imports under `if TYPE_CHECKING:` are not followed. Extension modules are
-read for the names of the modules they import from C. `from package import name` looks for a submodule `name` and
-raises no alarm when the package itself binds that name. A module imported
-as an attribute of a plain module (os.path) raises no alarm either.
+read for the names of the modules they import from C. `from package import
+name` looks for a submodule `name` and raises no alarm when the package
+itself binds that name. A module imported as an attribute of a plain module
+(os.path) raises no alarm either.
 """
 
 from __future__ import annotations
@@ -33,8 +34,9 @@ IMPORT_ERRORS = frozenset({"ImportError", "ModuleNotFoundError", "Exception", "B
 # import them mostly in their self-tests and command-line helpers (pickle's
 # _test imports doctest, pydoc's gui imports tkinter): such an import, made
 # inside a function or under `if __name__ == "__main__":` of a standard-library
-# module outside these packages, never runs in an application, and is not
-# followed. Every other import of them is.
+# module outside these packages, runs only when an application calls that
+# helper, and is not followed (--hidden-import carries the package). Every
+# other import of them is.
 DEVELOPMENT_PACKAGES = frozenset({
     "pydoc", "pydoc_data", "pdb", "doctest", "unittest", "test", "lib2to3", "distutils",
     "tkinter", "idlelib", "turtle", "turtledemo", "ensurepip", "venv",
