@@ -14,7 +14,7 @@ from test_mkapp_graph import GraphTestCase
 from tooltest import mkapp
 
 from mkapp.placement import place
-from mkapp.report import report_text
+from mkapp.report import report_text, summary_lines
 
 C_SOURCE = """\
 const char *wanted[] = {"helper_pkg.sub", "_private_c", "plainword"};
@@ -89,6 +89,8 @@ class CarriedPackageTest(GraphTestCase):
         self.assertEqual(sorted(placement.skipped_links),
                          ["linked/dangling", "linked/res/deep/loop"])
         self.assertIn("linked/dangling: a link that leads nowhere", report_text(app, placement))
+        self.assertIn("warning: 2 links in carried folders",
+                      "\n".join(summary_lines(app, "report", placement)))
 
     def test_package_hooks_carry_data_hidden_imports_and_run_time_settings(self):
         self.write("shared/themes/dark.css", "css")

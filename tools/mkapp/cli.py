@@ -201,7 +201,8 @@ def run(args) -> list:
     report_lines = []
     if result.app is not None:
         report_lines += summary_lines(result.app, args.output.parent / REPORT_NAME
-                                      if args.output is not None else "below")
+                                      if args.output is not None else "below",
+                                      result.placement)
         if args.verbose:
             report_lines += ["%s: %s" % (ARCHIVE_NAME, name)
                              for name in result.placement.archive_modules]

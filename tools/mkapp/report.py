@@ -161,12 +161,17 @@ def speedup_of(entry) -> str:
     return parent or entry.name.lstrip("_")
 
 
-def summary_lines(app: Application, report_path) -> list:
-    """The lines for standard error: a count, then every missing module
-    that is not optional and every missing optional part of a carried
-    package; the report names the rest."""
+def summary_lines(app: Application, report_path, placement: Placement = None) -> list:
+    """The lines for standard error: the modules that hide others, what was
+    left out or not followed, a count of the missing modules, then every
+    missing module that is not optional and every missing optional part of
+    a carried package; the report names the rest."""
     lines = ["warning: %s hides %s (a module of the same name)" % (path, hidden)
              for _, path, hidden in app.shadows]
+    if placement is not None and placement.skipped_links:
+        lines.append("warning: %d links in carried folders lead nowhere, loop or lead to "
+                     "no file, and were not followed: see %s"
+                     % (len(placement.skipped_links), report_path))
     if app.left_out:
         lines.append("warning: %d modules that do not compile and that nothing imports were "
                      "left out (%s): see %s" % (len(app.left_out), ", ".join(sorted(
