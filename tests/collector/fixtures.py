@@ -18,6 +18,7 @@ import socket
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import unittest
 from pathlib import Path
@@ -248,11 +249,11 @@ async def upload_once(host, port, request: bytes, timeout=60):
         writer.close()
 
 
-async def upload_all(targets, requests, concurrency):
+async def upload_all(targets, requests, concurrency, results=None):
     """Uploads every request, concurrency at a time, spreading them over
     targets [(host, port)]; [(index, status, seconds)] in order of
-    completion."""
-    results = []
+    completion (appended to results as they come, when given)."""
+    results = [] if results is None else results
     pending = iter(enumerate(requests))
 
     async def worker(worker_index):
@@ -279,3 +280,35 @@ def distinct_frames(count, size=2048, prefix="load", failing_every=0) -> list:
         bodies.append(frames.pack(log.replace(b"run %d" % number,
                                               b"%s %d" % (prefix.encode(), number))))
     return bodies
+
+
+def frame_hashes(bodies) -> list:
+    return [log_hash(frames.unpack(body)) for body in bodies]
+
+
+class Load(threading.Thread):
+    """upload_all on a thread of its own; results grow while it runs."""
+
+    def __init__(self, targets, bodies, concurrency):
+        super().__init__(daemon=True)
+        self.requests = [request_bytes(body) for body in bodies]
+        self.targets = targets
+        self.concurrency = concurrency
+        self.results = []
+
+    def run(self):
+        self.results = asyncio.run(self._run())
+
+    async def _run(self):
+        live = []
+        task = asyncio.ensure_future(upload_all(self.targets, self.requests, self.concurrency,
+                                                live))
+        self.results = live
+        return await task
+
+    def statuses(self) -> list:
+        """The status of every request, by index, once the load is over."""
+        statuses = [None] * len(self.requests)
+        for index, status, _ in self.results:
+            statuses[index] = status
+        return statuses
