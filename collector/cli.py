@@ -2,11 +2,14 @@
 
 import argparse
 import dataclasses
+import os
 import sys
 
 from . import frames
 
 DEFAULT_UPLOAD_PATH = "/upload_logs/v5/"
+MAX_DEFAULT_WORKERS = 4
+DEFAULT_WORKERS = min(MAX_DEFAULT_WORKERS, os.cpu_count() or 1)
 
 
 @dataclasses.dataclass
@@ -26,6 +29,7 @@ class Config:
     keep_gb: float = 50.0
     retention_interval: float = 3600.0
     verbose: bool = False
+    workers: int = 1
 
 
 def listen_address(text):
@@ -98,6 +102,9 @@ def parser():
                             "(default: 50)")
     serve.add_argument("--retention-interval", type=positive(float), default=3600.0,
                        metavar="SECONDS", help="how often retention runs (default: 3600)")
+    serve.add_argument("--workers", type=positive(int), default=DEFAULT_WORKERS, metavar="N",
+                       help="processes that serve the same socket (default: one per "
+                            "processor, at most %d)" % MAX_DEFAULT_WORKERS)
     serve.add_argument("--verbose", action="store_true", help="print a line per upload")
     return top
 
@@ -123,7 +130,8 @@ def config_from(arguments, error) -> Config:
                   idle_timeout=arguments.idle_timeout,
                   max_connections=arguments.max_connections, backlog=arguments.backlog,
                   keep_days=arguments.keep_days, keep_gb=arguments.keep_gb,
-                  retention_interval=arguments.retention_interval, verbose=arguments.verbose)
+                  retention_interval=arguments.retention_interval, verbose=arguments.verbose,
+                  workers=arguments.workers)
 
 
 def main(argv=None) -> int:

@@ -174,8 +174,8 @@ class Receiver:
         upload = Upload(hashlib.sha256(data).hexdigest(), time.time(), body, len(data),
                         request.path, parsed)
         try:
-            new = await asyncio.wait_for(asyncio.shield(self.writer.submit(upload)),
-                                         self.limits.store_timeout)
+            async with asyncio.timeout(self.limits.store_timeout):
+                new = await asyncio.shield(self.writer.submit(upload))
         except StoreError as error:
             return 503, "not stored: %s" % error
         except asyncio.TimeoutError:
@@ -184,8 +184,8 @@ class Receiver:
 
     async def _read_body(self, request, length):
         try:
-            return await asyncio.wait_for(request.content.readexactly(length),
-                                          self.limits.body_timeout)
+            async with asyncio.timeout(self.limits.body_timeout):
+                return await request.content.readexactly(length)
         except asyncio.TimeoutError:
             return 408, "body not received within %g s" % self.limits.body_timeout
         except asyncio.IncompleteReadError as error:

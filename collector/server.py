@@ -3,10 +3,14 @@ pages and the API, with a bounded number of connections, each of which may
 stay idle (or keep sending its request's head) for a bounded time only."""
 
 import asyncio
+import ctypes
+import os
 import resource
 import signal
 import socket
+import sys
 import time
+import traceback
 
 from aiohttp import web
 from aiohttp.web_protocol import RequestHandler
@@ -17,7 +21,8 @@ from .store import open_store
 from .web import Site
 
 GUARD_SWEEP_INTERVAL = 1.0
-SHUTDOWN_GRACE = 5.0
+WORKER_RESTART_DELAY = 1.0
+PR_SET_PDEATHSIG = 1
 
 
 class ConnectionGuard:
@@ -97,7 +102,7 @@ class Service:
         self.guard = ConnectionGuard(config.max_connections, config.idle_timeout)
         self._tasks = []
 
-    async def start(self):
+    async def start(self, sock):
         loop = asyncio.get_running_loop()
         self.writer = BatchWriter(self.store, loop, self.store_writers())
         self.receiver = Receiver(self.writer, self.limits, self.config.upload_paths,
@@ -115,11 +120,9 @@ class Service:
         handler_options = dict(manager._kwargs, loop=loop)
         self.listener = await loop.create_server(
             lambda: GuardedRequestHandler(manager, self.guard, **handler_options),
-            sock=listening_socket(self.config.host, self.config.port, self.config.backlog),
-            backlog=self.config.backlog)
+            sock=sock, backlog=self.config.backlog)
         self._tasks = [asyncio.create_task(self._sweep_connections()),
                        asyncio.create_task(self._apply_retention())]
-        return self.listener.sockets[0].getsockname()[:2]
 
     def store_writers(self) -> int:
         # SQLite has one writer at a time; PostgreSQL takes a new batch
@@ -172,23 +175,92 @@ def raise_file_limit(needed):
         resource.setrlimit(resource.RLIMIT_NOFILE, (wanted, hard))
 
 
-async def serve(config):
-    """Runs until SIGTERM or SIGINT."""
-    raise_file_limit(config.max_connections + 256)
+async def serve(config, sock, announce):
+    """Serves on sock until SIGTERM or SIGINT."""
     service = Service(config)
-    host, port = await service.start()
+    await service.start(sock)
     stopped = asyncio.Event()
     loop = asyncio.get_running_loop()
     for signum in (signal.SIGTERM, signal.SIGINT):
         loop.add_signal_handler(signum, stopped.set)
-    print("listening on %s:%d" % (host, port), flush=True)
+    if announce:
+        announce_listening(sock)
     await stopped.wait()
     await service.stop()
-    print("stopped", flush=True)
+
+
+def announce_listening(sock):
+    host, port = sock.getsockname()[:2]
+    print("listening on %s:%d" % (host, port), flush=True)
+
+
+class Stop(Exception):
+    pass
+
+
+def raise_stop(signum, frame):
+    raise Stop()
 
 
 def run(config) -> int:
-    asyncio.run(serve(config))
+    """Serves until SIGTERM or SIGINT: in this process, or in config.workers
+    processes that share the listening socket (and die with this one)."""
+    raise_file_limit(config.max_connections + 256)
+    sock = listening_socket(config.host, config.port, config.backlog)
+    if config.workers == 1:
+        asyncio.run(serve(config, sock, announce=True))
+        print("stopped", flush=True)
+        return 0
+    open_store(config.data, config.database).close()   # the tables, made once
+    signal.signal(signal.SIGTERM, raise_stop)
+    signal.signal(signal.SIGINT, raise_stop)
+    workers = set()
+    try:
+        for _ in range(config.workers):
+            workers.add(start_worker(config, sock))
+        announce_listening(sock)
+        while True:
+            pid, status = os.wait()
+            if pid in workers:
+                workers.discard(pid)
+                print("worker %d ended (status %d); starting another" % (pid, status),
+                      flush=True)
+                time.sleep(WORKER_RESTART_DELAY)
+                workers.add(start_worker(config, sock))
+    except Stop:
+        pass
+    finally:
+        signal.signal(signal.SIGTERM, signal.SIG_IGN)
+        signal.signal(signal.SIGINT, signal.SIG_IGN)
+        for pid in workers:
+            os.kill(pid, signal.SIGTERM)
+        for pid in workers:
+            os.waitpid(pid, 0)
+    print("stopped", flush=True)
     return 0
 
 
+def start_worker(config, sock) -> int:
+    parent = os.getpid()
+    pid = os.fork()
+    if pid:
+        return pid
+    status = 1
+    try:
+        die_with_parent(parent)
+        signal.signal(signal.SIGTERM, signal.SIG_DFL)
+        signal.signal(signal.SIGINT, signal.SIG_DFL)
+        asyncio.run(serve(config, sock, announce=False))
+        status = 0
+    except BaseException:
+        traceback.print_exc()
+    finally:
+        sys.stdout.flush()
+        os._exit(status)
+
+
+def die_with_parent(parent):
+    libc = ctypes.CDLL(None, use_errno=True)
+    libc.prctl(PR_SET_PDEATHSIG, signal.SIGKILL)
+    if os.getppid() != parent:
+        os._exit(1)

@@ -417,7 +417,7 @@ class SqliteStore(Store):
 
     def connect(self):
         connection = sqlite3.connect(self.path, timeout=30, check_same_thread=False,
-                                     isolation_level="DEFERRED")
+                                     isolation_level="IMMEDIATE")
         connection.execute("PRAGMA journal_mode = WAL")
         # A commit returns once the log is on the disk.
         connection.execute("PRAGMA synchronous = FULL")

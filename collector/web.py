@@ -23,6 +23,7 @@ GROUP_LOG_LIMIT = 50
 API_LOG_LIMIT = 1000
 SEARCH_LIMIT = 200
 FAILED_LOGIN_DELAY = 1.0
+MAX_LOGIN_FORM = 8192
 
 TEMPLATES = jinja2.Environment(
     loader=jinja2.FileSystemLoader(str(Path(__file__).with_name("templates"))),
@@ -127,6 +128,8 @@ class Site:
         return self.render("login.html", next=request.query.get("next", "/"), failed=False)
 
     async def login(self, request):
+        if (request.content_length or 0) > MAX_LOGIN_FORM:
+            raise web.HTTPRequestEntityTooLarge(MAX_LOGIN_FORM, request.content_length)
         form = await request.post()
         target = form.get("next", "/")
         if not target.startswith("/") or target.startswith("//"):

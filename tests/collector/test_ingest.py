@@ -1,6 +1,7 @@
 """Uploads that must not be stored, and clients that must not keep the
 service from serving others."""
 
+import asyncio
 import os
 import shutil
 import socket
@@ -11,7 +12,8 @@ import time
 import unittest
 from pathlib import Path
 
-from fixtures import Service, frames, log_hash, sample_log, stored_hashes
+from fixtures import (Service, distinct_frames, frame_hashes, frames, log_hash, request_bytes,
+                      sample_log, stored_hashes, upload_all)
 
 TIMEOUT = 2
 
@@ -82,6 +84,13 @@ class IngestTest(unittest.TestCase):
         self.assertEqual([self.service.post(body)[0] for _ in range(2)], [200, 200])
         rows = self.service.store()._query("SELECT COUNT(*) FROM logs WHERE version = 'dup'")
         self.assertEqual(rows[0][0], 1)
+
+    def test_64_clients_at_once_are_all_served(self):
+        bodies = distinct_frames(256, prefix="crowd")
+        results = asyncio.run(upload_all([("127.0.0.1", self.service.port)],
+                                         [request_bytes(body) for body in bodies], 64))
+        self.assertEqual([status for _, status, _ in results], [200] * len(bodies))
+        self.assertLessEqual(set(frame_hashes(bodies)), self.stored())
 
     def test_bodies_without_a_usable_length_are_refused_unread(self):
         chunked = self.raw_connection()
