@@ -252,16 +252,16 @@ class Store:
             excess = cursor.fetchone()[0] - max_bytes
             if excess <= 0:
                 return deleted
-            cursor.execute("SELECT id, stored FROM logs ORDER BY received, id")
-            last_id = None
-            for log_id, stored in cursor.fetchall():
-                if excess <= 0:
-                    break
-                excess -= stored
-                last_id = log_id
+            # The newest log that has to go: the first at which the running
+            # total of the oldest logs reaches the excess.
             cursor.execute(self.sql(
-                "DELETE FROM logs WHERE received <= (SELECT received FROM logs WHERE id = %s)"),
-                (last_id,))
+                "SELECT received, id FROM (SELECT received, id, SUM(stored) OVER"
+                " (ORDER BY received, id) AS running FROM logs) AS oldest"
+                " WHERE running >= %s ORDER BY running LIMIT 1"), (excess,))
+            received, last_id = cursor.fetchone()
+            cursor.execute(self.sql(
+                "DELETE FROM logs WHERE received < %s OR (received = %s AND id <= %s)"),
+                (received, received, last_id))
             return deleted + cursor.rowcount
         return self._transaction(work, PG_RETRIES)
 

@@ -24,6 +24,10 @@ API_LOG_LIMIT = 1000
 SEARCH_LIMIT = 200
 FAILED_LOGIN_DELAY = 1.0
 MAX_LOGIN_FORM = 8192
+# A log page shows this much of a log; the download has all of it.
+SHOWN_TEXT = 2 << 20
+# Stored frames were checked against the limit when they came in.
+UNLIMITED = 1 << 62
 
 TEMPLATES = jinja2.Environment(
     loader=jinja2.FileSystemLoader(str(Path(__file__).with_name("templates"))),
@@ -176,7 +180,7 @@ class Site:
         traceback = ()
         if logs:
             latest = await self.call(self.store.log, logs[0]["id"])
-            traceback = logparse.parse(self._text(latest)).traceback
+            traceback = (await self.call(self._read, latest))[1].traceback
         return self.render("group.html", group=group, logs=logs, traceback=traceback)
 
     async def search_page(self, request):
@@ -193,17 +197,19 @@ class Site:
 
     async def log_page(self, request):
         log = await self._log(request)
-        text = self._text(log)
-        parsed = logparse.parse(text)
+        text, parsed = await self.call(self._read, log)
+        shown = text[:SHOWN_TEXT]
         traceback = set(parsed.traceback)
-        lines = [(line, line in traceback) for line in text.split("\n")]
+        lines = [(line, line in traceback) for line in shown.split("\n")]
         if lines and lines[-1] == ("", False):
             lines.pop()
-        return self.render("log.html", log=log, meta=parsed.meta, lines=lines)
+        return self.render("log.html", log=log, meta=parsed.meta, lines=lines,
+                           cut=len(shown) < len(text))
 
     async def log_download(self, request):
         log = await self._log(request)
-        return web.Response(body=frames.unpack(log["frame"], 1 << 62),
+        data = await self.call(frames.unpack, log["frame"], UNLIMITED)
+        return web.Response(body=data,
                             content_type="text/plain", charset="utf-8", headers={
                                 "Content-Disposition": 'attachment; filename="log-%d.log"'
                                 % log["id"]})
@@ -216,7 +222,12 @@ class Site:
 
     @staticmethod
     def _text(log) -> str:
-        return frames.unpack(log["frame"], 1 << 62).decode("utf-8", "replace")
+        return frames.unpack(log["frame"], UNLIMITED).decode("utf-8", "replace")
+
+    @classmethod
+    def _read(cls, log) -> tuple:
+        text = cls._text(log)
+        return text, logparse.parse(text)
 
     # ---- API --------------------------------------------------------------------
 
@@ -249,7 +260,7 @@ class Site:
             raise web.HTTPNotFound(text='{"error": "no such log"}\n',
                                    content_type="application/json")
         answer = self._log_json(log)
-        answer["text"] = self._text(log)
+        answer["text"] = await self.call(self._text, log)
         return web.json_response(answer)
 
     @staticmethod
