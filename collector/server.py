@@ -4,6 +4,7 @@ stay idle (or keep sending its request's head) for a bounded time only."""
 
 import asyncio
 import ctypes
+import logging
 import os
 import resource
 import signal
@@ -177,6 +178,10 @@ def raise_file_limit(needed):
 
 async def serve(config, sock, announce):
     """Serves on sock until SIGTERM or SIGINT."""
+    if not config.verbose:
+        # Requests that cannot be parsed are answered 400; without
+        # --verbose they leave no trace on standard error.
+        logging.getLogger("aiohttp.server").setLevel(logging.CRITICAL)
     service = Service(config)
     await service.start(sock)
     stopped = asyncio.Event()

@@ -3,7 +3,6 @@ loopback: normal runs, failures with three different exceptions in two
 versions, and a start-up failure. The API then lists exactly the expected
 groups, on SQLite and on PostgreSQL with two receivers."""
 
-import os
 import sys
 import unittest
 
