@@ -2,14 +2,12 @@
 
 import argparse
 import dataclasses
-import os
 import sys
 
 from . import frames
 
 DEFAULT_UPLOAD_PATH = "/upload_logs/v5/"
-MAX_DEFAULT_WORKERS = 4
-DEFAULT_WORKERS = min(MAX_DEFAULT_WORKERS, os.cpu_count() or 1)
+
 
 
 @dataclasses.dataclass
@@ -102,9 +100,10 @@ def parser():
                             "(default: 50)")
     serve.add_argument("--retention-interval", type=positive(float), default=3600.0,
                        metavar="SECONDS", help="how often retention runs (default: 3600)")
-    serve.add_argument("--workers", type=positive(int), default=DEFAULT_WORKERS, metavar="N",
-                       help="processes that serve the same socket (default: one per "
-                            "processor, at most %d)" % MAX_DEFAULT_WORKERS)
+    serve.add_argument("--workers", type=positive(int), default=1, metavar="N",
+                       help="processes that serve the same socket (default: 1). With "
+                            "SQLite they take turns at the database, so more than one "
+                            "helps little; with PostgreSQL up to one per processor")
     serve.add_argument("--verbose", action="store_true", help="print a line per upload")
     return top
 

@@ -2,6 +2,7 @@
 database stopped. Whatever was answered 200 is kept."""
 
 import shutil
+import socket
 import tempfile
 import unittest
 from pathlib import Path
@@ -12,6 +13,14 @@ from fixtures import (Load, Postgres, Service, distinct_frames, frame_hashes, fr
 UPLOADS = 3000
 CONCURRENCY = 16
 DEADLINE = 120
+
+
+def accepts(port) -> bool:
+    try:
+        socket.create_connection(("127.0.0.1", port), timeout=5).close()
+        return True
+    except OSError:
+        return False
 
 
 class FaultTest(unittest.TestCase):
@@ -37,12 +46,14 @@ class FaultTest(unittest.TestCase):
         return statuses
 
     def test_a_receiver_killed_under_load_loses_nothing_it_acknowledged(self):
-        service = Service(self.root)
+        service = Service(self.root, "--workers", "2")
         self.addCleanup(service.kill)
         load, hashes = self.start_load([service], "kill")
         wait_for(lambda: len(load.results) >= 300, DEADLINE, "300 uploads")
         service.kill()
         load.join(DEADLINE)
+        # Its worker processes went with it: nothing answers on its port.
+        wait_for(lambda: not accepts(service.port), DEADLINE, "the workers' end")
         service.start()
         statuses = self.assertAcknowledgedKept(load, hashes, service.store())
         self.assertIn(0, statuses, "the kill came after the load")
