@@ -133,6 +133,7 @@ def fill_for_page(store, count):
             batch = []
     if batch:
         store.add_batch(batch)
+    store.analyze()
 
 
 def time_groups_page(service):
@@ -158,6 +159,8 @@ def main():
                         help="uploads of 2 KB logs per round (a tenth of it for 200 KB)")
     parser.add_argument("--page-logs", type=int, default=100000,
                         help="logs stored for the groups page timing")
+    parser.add_argument("--page-only", action="store_true",
+                        help="time the groups page only")
     arguments = parser.parse_args()
 
     root = Path(tempfile.mkdtemp(prefix="bench-collector-"))
@@ -168,7 +171,9 @@ def main():
         print("PostgreSQL left out: %s" % reason)
     try:
         targets = [("reference", lambda: Reference(root)), ("sqlite", lambda: Receivers(root))]
-        if postgres:
+        if arguments.page_only:
+            targets = []
+        elif postgres:
             targets.append(("postgresql x2", lambda: Receivers(root, postgres)))
         table = {}
         for label, make in targets:
@@ -182,9 +187,10 @@ def main():
                             target, label.split()[0], size, count, concurrency, len(table))
             finally:
                 target.close()
-        print("%-14s %-7s %5s %10s %9s %9s %7s %7s %10s" % (
-            "server", "log", "conc.", "uploads/s", "p50 ms", "p99 ms", "200s", "lost",
-            "vs ref."))
+        if table:
+            print("%-14s %-7s %5s %10s %9s %9s %7s %7s %10s" % (
+                "server", "log", "conc.", "uploads/s", "p50 ms", "p99 ms", "200s", "lost",
+                "vs ref."))
         for (label, size_label, concurrency), row in table.items():
             reference = table[("reference", size_label, concurrency)]
             print("%-14s %-7s %5d %10.0f %9.1f %9.1f %7d %7d %9.2fx" % (

@@ -383,6 +383,11 @@ class Store:
         log["frame"] = bytes(log["frame"])
         return log
 
+    def analyze(self):
+        """Refreshes the query planner's statistics, as PostgreSQL's
+        autovacuum does in time, at once (after a bulk load)."""
+        self._transaction(lambda cursor: cursor.execute("ANALYZE"))
+
     def count_logs(self) -> int:
         return int(self._query("SELECT COUNT(*) FROM logs")[0][0])
 
