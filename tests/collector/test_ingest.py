@@ -12,10 +12,11 @@ import time
 import unittest
 from pathlib import Path
 
-from fixtures import (Service, distinct_frames, frame_hashes, frames, log_hash, request_bytes,
+from fixtures import (DEFAULT_UPLOAD_PATH, Service, distinct_frames, frame_hashes, frames, log_hash, request_bytes,
                       sample_log, stored_hashes, upload_all)
 
 TIMEOUT = 2
+FAILURE = ("ValueError: bad", [("boot.py", "<module>")])
 
 
 class IngestTest(unittest.TestCase):
@@ -24,7 +25,9 @@ class IngestTest(unittest.TestCase):
     def setUpClass(cls):
         cls.root = Path(tempfile.mkdtemp(prefix="collector-ingest-"))
         cls.service = Service(cls.root, "--request-timeout", str(TIMEOUT),
-                              "--idle-timeout", str(TIMEOUT), "--max-log", str(1 << 20))
+                              "--idle-timeout", str(TIMEOUT), "--max-log", str(1 << 20),
+                              "--upload-path", DEFAULT_UPLOAD_PATH,
+                              "--upload-path", "/beta/upload/=Beta")
 
     @classmethod
     def tearDownClass(cls):
@@ -84,6 +87,13 @@ class IngestTest(unittest.TestCase):
         self.assertEqual([self.service.post(body)[0] for _ in range(2)], [200, 200])
         rows = self.service.store()._query("SELECT COUNT(*) FROM logs WHERE version = 'dup'")
         self.assertEqual(rows[0][0], 1)
+
+    def test_a_path_bound_to_a_product_files_its_logs_under_it(self):
+        body = frames.pack(sample_log(6, version="bound", failure=FAILURE))
+        self.assertEqual(self.service.post(body, "/beta/upload/")[0], 200)
+        self.assertNotEqual(self.service.post(body, "/elsewhere/")[0], 200)
+        status, groups = self.service.api("/api/groups?product=Beta")
+        self.assertEqual([group["versions"] for group in groups], [["bound"]])
 
     def test_64_clients_at_once_are_all_served(self):
         bodies = distinct_frames(256, prefix="crowd")
