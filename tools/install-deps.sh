@@ -15,6 +15,7 @@ native_packages=(
   patchelf binutils python3-tk tcl8.6 tk8.6
   xvfb imagemagick openssl python3-pil python3-requests python3-jinja2 python3-markupsafe
   python3-yaml
+  python3-aiohttp python3-psycopg postgresql chromium chromium-driver python3-selenium
 )
 # The Windows interpreter is built from source (tools/windows-python/): zlib
 # for MinGW, tclsh for SQLite's amalgamation, perl for OpenSSL's Configure.
