@@ -28,9 +28,13 @@ report = {
 os.chdir(stub.get_argv()[1])
 import late, beside, pkg.sub
 report["after chdir"] = [late.__file__, beside.__file__, pkg.sub.__file__, pkg.sub.VALUE]
+# A module written into the folder at run time: found once the caches are invalidated.
+folder = os.path.dirname(sys.executable)
+with open(os.path.join(folder, "fresh.py"), "w") as fresh_source:
+    fresh_source.write("ORIGIN = 'written'\\n")
 importlib.invalidate_caches()
-import later, beside_later
-report["after invalidate_caches"] = [later.__file__, beside_later.__file__]
+import later, beside_later, fresh
+report["after invalidate_caches"] = [later.__file__, beside_later.__file__, fresh.__file__]
 report["importers"] = [repr(sys.path_importer_cache.get(entry)) for entry in sys.path]
 stub.log(repr(report))
 """
@@ -97,7 +101,8 @@ class ModuleSearchTest(LauncherTestCase):
     def test_the_finders_survive_importlib_invalidate_caches(self):
         self.assertEqual(self.report["after invalidate_caches"],
                          [os.path.join(self.archive, "later.pyc"),
-                          os.path.join(self.folder, "beside_later.py")])
+                          os.path.join(self.folder, "beside_later.py"),
+                          os.path.join(self.folder, "fresh.py")])
         self.assertEqual(self.report["importers"],
                          ['<ArchiveImporter object "%s/">' % self.archive,
                           "FolderFinder(%r)" % self.folder])
