@@ -308,14 +308,11 @@ PyObject* module_filename(const Importer* self, PyObject* fullname) {
 
 Importer* new_importer(const MappedArchive* archive, const std::string& folder);
 
-PyObject* import_system_attribute(const char* module_name, const char* name) {
-    PyObject* module = PyDict_GetItemString(PyImport_GetModuleDict(), module_name);
-    if (module == nullptr) {
-        PyErr_Format(PyExc_ImportError, "%s is not loaded", module_name);
-        return nullptr;
-    }
-    return PyObject_GetAttrString(module, name);
-}
+// The import system's ModuleSpec, taken when the importer is installed: code
+// that imports a fresh copy of importlib hides the built-in one in
+// sys.modules for a while, and the specs must still be made. Held until the
+// process ends.
+PyObject* module_spec_type = nullptr;
 
 // A package's folder gets its importer in sys.path_importer_cache at once:
 // the import of its submodules then finds it without asking the path hooks.
@@ -332,14 +329,11 @@ bool cache_folder_importer(const Importer* self, PyObject* folder_path, const st
 }
 
 PyObject* new_spec(PyObject* fullname, PyObject* loader, PyObject* origin, bool package) {
-    PyObject* spec_type = import_system_attribute("_frozen_importlib", "ModuleSpec");
-    if (spec_type == nullptr) return nullptr;
     PyObject* args = Py_BuildValue("(OO)", fullname, loader);
     PyObject* kwargs = Py_BuildValue("{s:O,s:O}", "origin", origin, "is_package", package ? Py_True : Py_False);
-    PyObject* spec = args != nullptr && kwargs != nullptr ? PyObject_Call(spec_type, args, kwargs) : nullptr;
+    PyObject* spec = args != nullptr && kwargs != nullptr ? PyObject_Call(module_spec_type, args, kwargs) : nullptr;
     Py_XDECREF(args);
     Py_XDECREF(kwargs);
-    Py_DECREF(spec_type);
     return spec;
 }
 
@@ -626,11 +620,11 @@ Importer* new_importer(const MappedArchive* archive, const std::string& folder) 
 // the paths of folders inside it; ImportError for any other path.
 PyObject* importer_new(PyTypeObject*, PyObject* args, PyObject* kwargs) {
     PyObject* path_object = nullptr;
-    if (!PyArg_ParseTuple(args, "U:ArchiveImporter", &path_object) ||
-        (kwargs != nullptr && PyDict_Size(kwargs) != 0 &&
-         (PyErr_SetString(PyExc_TypeError, "ArchiveImporter takes no keyword arguments"), true))) {
+    if (kwargs != nullptr && PyDict_Size(kwargs) != 0) {
+        PyErr_SetString(PyExc_TypeError, "ArchiveImporter takes no keyword arguments");
         return nullptr;
     }
+    if (!PyArg_ParseTuple(args, "U:ArchiveImporter", &path_object)) return nullptr;
     Py_ssize_t length = 0;
     wchar_t* wide = PyUnicode_AsWideCharString(path_object, &length);
     if (wide == nullptr) return nullptr;
@@ -706,7 +700,11 @@ bool put_hook_first() {
 }
 
 bool install(const std::vector<std::wstring>& archive_paths) {
-    if (PyType_Ready(&ImporterType) < 0) {
+    PyObject* bootstrap = PyDict_GetItemString(PyImport_GetModuleDict(), "_frozen_importlib");
+    if (module_spec_type == nullptr && bootstrap != nullptr) {
+        module_spec_type = PyObject_GetAttrString(bootstrap, "ModuleSpec");
+    }
+    if (module_spec_type == nullptr || PyType_Ready(&ImporterType) < 0) {
         PyErr_Clear();
         return false;
     }
