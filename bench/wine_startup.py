@@ -13,30 +13,19 @@ alternating order; the log folder is emptied before every launcher run,
 outside the timed region. Run it in a private network namespace
 (`unshare --net`), as the tests do: it starts a wineserver there.
 
-Prints median and mean wall times and their ratio, and whether the ratio of
+Prints median and mean wall and CPU times and their ratios, and whether the ratio of
 the medians meets the aim. It fails only on a run that does not exit with 0.
 """
 import argparse
 import os
 import shutil
-import statistics
-import subprocess
 import sys
-import time
 from pathlib import Path
+
+import timing
 
 SOURCE_ROOT = Path(__file__).resolve().parent.parent
 AIM = 1.1
-
-
-def timed_run(command: list, env: dict, cwd: Path) -> float:
-    start = time.perf_counter()
-    result = subprocess.run(command, env=env, cwd=cwd, stdin=subprocess.DEVNULL,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    elapsed = time.perf_counter() - start
-    if result.returncode != 0:
-        sys.exit("%s exited with status %d" % (command[1], result.returncode))
-    return elapsed
 
 
 def main() -> None:
@@ -59,38 +48,27 @@ def main() -> None:
                   "-I", "-S", "-c", "pass")
         log_folder = sandbox.log_dir(app)
 
-        def run_launcher() -> float:
+        def run_launcher():
             shutil.rmtree(log_folder, ignore_errors=True)
-            return timed_run(list(launcher), env, sandbox.root)
+            return timing.timed_run(list(launcher), env, sandbox.root)
 
-        def run_python() -> float:
-            return timed_run(list(python), env, sandbox.root)
-
-        for _ in range(args.warmup):
-            run_launcher()
-            run_python()
-        launcher_times, python_times = [], []
-        for i in range(args.runs):
-            order = (run_launcher, run_python) if i % 2 else (run_python, run_launcher)
-            for run in order:
-                (launcher_times if run is run_launcher else python_times).append(run())
+        samples = timing.interleaved(
+            {"launcher.exe": run_launcher,
+             "python.exe -I -S -c pass": lambda: timing.timed_run(list(python), env, sandbox.root)},
+            args.runs, args.warmup)
     finally:
         sandbox.cleanup()
         wine_harness.stop_wineserver()
 
-    def ms(seconds: float) -> str:
-        return "%8.1f ms" % (seconds * 1000)
-
-    print("start-up under Wine, %d runs each (wall time, spawn to exit)" % args.runs)
-    print("  %-28s %11s %11s %11s" % ("", "median", "mean", "min"))
-    for name, times in (("launcher.exe", launcher_times),
-                        ("python.exe -I -S -c pass", python_times)):
-        print("  %-28s %s %s %s" % (name, ms(statistics.median(times)),
-                                    ms(statistics.fmean(times)), ms(min(times))))
-    median_ratio = statistics.median(launcher_times) / statistics.median(python_times)
-    mean_ratio = statistics.fmean(launcher_times) / statistics.fmean(python_times)
-    print("  ratio launcher/python: median %.3f, mean %.3f" % (median_ratio, mean_ratio))
-    print("  aim: median ratio at most %.2f: %s" % (AIM, "met" if median_ratio <= AIM else "NOT met"))
+    # The CPU time is that of the wine process the benchmark starts and its
+    # children; the wineserver it shares with every run is not in it.
+    print("start-up under Wine, %d runs each (spawn to exit)" % args.runs)
+    timing.print_table({"%s, %s" % (name, kind): [getattr(s, kind) for s in runs]
+                        for kind in ("wall", "cpu") for name, runs in samples.items()})
+    for kind in ("wall", "cpu"):
+        timing.print_ratio("ratio launcher/python, " + kind,
+                           [getattr(s, kind) for s in samples["launcher.exe"]],
+                           [getattr(s, kind) for s in samples["python.exe -I -S -c pass"]], AIM)
 
 
 if __name__ == "__main__":

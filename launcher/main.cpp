@@ -14,6 +14,8 @@
 #include <vector>
 
 #include "AppString.h"
+#include "archive_importer.h"
+#include "folder_finder.h"
 #include "logging.h"
 #include "platform/platform.h"
 #include "stub_exception.h"
@@ -93,14 +95,43 @@ int exit_cleanup() {
 
 // ---- interpreter bootstrap ---------------------------------------------------
 
-void set_interpreter_flags() {
+// The interpreter's settings: no environment variables, no site, text and
+// file names in UTF-8 whatever the locale says where the platform wants it
+// (as on Windows). Its start-up stops after the core (the built-in and frozen
+// modules) so that the archive importer is in place before the first module
+// is read from the archive.
+struct InterpreterSettings {
+    PyConfig config;
+    InterpreterSettings() = default;
+    InterpreterSettings(const InterpreterSettings&) = delete;
+    InterpreterSettings& operator=(const InterpreterSettings&) = delete;
+    ~InterpreterSettings() { PyConfig_Clear(&config); }
+};
+
+void exit_on_failure(const PyStatus& status) {
+    if (PyStatus_Exception(status)) Py_ExitStatusException(status);
+}
+
+void set_interpreter_flags(InterpreterSettings* settings) {
     logger.write_line("Initializing python interpreter variables");
-    Py_IgnoreEnvironmentFlag = 1;
-    Py_NoSiteFlag = 1;
-    Py_InspectFlag = 1;
-    Py_VerboseFlag = 0;
-    // Text and file names in UTF-8 whatever the locale says, as on Windows.
-    if (platform::kInterpreterUtf8Mode) Py_UTF8Mode = 1;
+    PyPreConfig preconfig;
+    PyPreConfig_InitPythonConfig(&preconfig);
+    preconfig.parse_argv = 0;
+    preconfig.use_environment = 0;
+    preconfig.coerce_c_locale = 0;
+    preconfig.coerce_c_locale_warn = 0;
+    preconfig.utf8_mode = platform::kInterpreterUtf8Mode ? 1 : 0;
+    exit_on_failure(Py_PreInitialize(&preconfig));
+
+    PyConfig* config = &settings->config;
+    PyConfig_InitPythonConfig(config);
+    config->parse_argv = 0;
+    config->configure_c_stdio = 0;
+    config->use_environment = 0;
+    config->site_import = 0;
+    config->inspect = 1;
+    config->verbose = 0;
+    config->_init_main = 0;
 }
 
 // ---- module search path --------------------------------------------------------
@@ -119,8 +150,9 @@ std::wstring absolute_entry(const std::wstring& entry) {
 // The module search path of the interpreter's own start-up (encodings and
 // the modules it imports before the boot script runs): the application's
 // archive and the folder, on Windows with the interpreter's standard library
-// archive between them. Never the build machine's library.
-std::wstring startup_search_path() {
+// archive between them. Never the build machine's library. The archives come
+// first, the folder last.
+std::vector<std::wstring> startup_search_entries() {
     std::vector<std::wstring> entries = {archive_name};
 #ifdef _WIN32
     entries.push_back(L"python" + std::to_wstring(PY_MAJOR_VERSION) +
@@ -131,24 +163,37 @@ std::wstring startup_search_path() {
     // list: the relative entries then resolve against the working
     // directory, which is the folder during start-up.
     const bool absolute = exe_dir.find(DELIM) == std::wstring::npos;
+    if (absolute) {
+        for (std::wstring& entry : entries) entry = absolute_entry(entry);
+    }
+    return entries;
+}
+
+std::wstring startup_search_path(const std::vector<std::wstring>& entries) {
     std::wstring path;
     for (const std::wstring& entry : entries) {
         if (!path.empty()) path += DELIM;
-        path += absolute ? absolute_entry(entry) : entry;
+        path += entry;
     }
     return path;
 }
 
-void start_interpreter() {
+void start_interpreter(InterpreterSettings* settings) {
     logger.write_line("Calling Py_Initialize");
+    const std::vector<std::wstring> entries = startup_search_entries();
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
     // The interpreter finds its own library from the program it runs in;
     // without a name it would look for "python3" on the search path.
     Py_SetProgramName(exe_path.c_str());
-    Py_SetPath(startup_search_path().c_str());
+    Py_SetPath(startup_search_path(entries).c_str());
 #pragma GCC diagnostic pop
-    Py_Initialize();
+    exit_on_failure(Py_InitializeFromConfig(&settings->config));
+    // Every entry but the last (the folder) is an archive.
+    archive_importer::install(std::vector<std::wstring>(entries.begin(), entries.end() - 1));
+    exit_on_failure(_Py_InitializeMain());
+    // The interpreter's start-up put its own zip importer in front.
+    archive_importer::put_hook_first();
     logger.write_line(Py_GetVersion());
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -291,6 +336,8 @@ void install_folder_importers(const std::vector<std::wstring>& relative_entries)
         PyObject* absolute = new_unicode(absolute_entry(entry));
         installed = relative != nullptr && absolute != nullptr &&
                     PyDict_SetItem(entries, relative, absolute) == 0;
+        // The folder's finder answers from a listing.
+        if (installed && entry == kFolderEntry) folder_finder::install(absolute);
         Py_XDECREF(relative);
         Py_XDECREF(absolute);
     }
@@ -443,8 +490,9 @@ int run(const CommandLine& command_line) {
     uint32_t size = 0;
     std::unique_ptr<uint8_t[]> script = load_and_descramble_boot_script(&size);
 
-    set_interpreter_flags();
-    start_interpreter();
+    InterpreterSettings settings;
+    set_interpreter_flags(&settings);
+    start_interpreter(&settings);
     install_extensions(command_line.argc, command_line.argv);
     set_sys_attributes();
     PyObject* main_dict = create_main_module();

@@ -65,6 +65,10 @@ bool read_file_at(const File& file, uint64_t offset, void* buffer, uint32_t size
 // lock refuses the same.
 File open_file_for_reading(const wchar_t* path);
 bool get_file_size(const File& file, uint64_t* size);  // GetFileSizeEx
+// CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE, NULL,
+// OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, NULL): any existing file, links
+// followed, for a view that lasts the process (the module archive).
+File open_existing_file(const wchar_t* path);
 // ReadFile(file, buffer, size, &done, NULL).
 bool read_file(const File& file, void* buffer, uint32_t size, uint32_t* done);
 

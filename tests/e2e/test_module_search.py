@@ -28,9 +28,13 @@ report = {
 os.chdir(stub.get_argv()[1])
 import late, beside, pkg.sub
 report["after chdir"] = [late.__file__, beside.__file__, pkg.sub.__file__, pkg.sub.VALUE]
+# A module written into the folder at run time: found once the caches are invalidated.
+folder = os.path.dirname(sys.executable)
+with open(os.path.join(folder, "fresh.py"), "w") as fresh_source:
+    fresh_source.write("ORIGIN = 'written'\\n")
 importlib.invalidate_caches()
-import later, beside_later
-report["after invalidate_caches"] = [later.__file__, beside_later.__file__]
+import later, beside_later, fresh
+report["after invalidate_caches"] = [later.__file__, beside_later.__file__, fresh.__file__]
 report["importers"] = [repr(sys.path_importer_cache.get(entry)) for entry in sys.path]
 stub.log(repr(report))
 """
@@ -84,8 +88,8 @@ class ModuleSearchTest(LauncherTestCase):
 
     def test_the_relative_entries_have_the_absolute_paths_finders(self):
         self.assertEqual(self.report["cached"],
-                         {"lib.dll": '<zipimporter object "%s/">' % self.archive,
-                          ".": "FileFinder(%r)" % self.folder})
+                         {"lib.dll": '<ArchiveImporter object "%s/">' % self.archive,
+                          ".": "FolderFinder(%r)" % self.folder})
 
     def test_imports_after_a_change_of_directory_read_the_application_s_files(self):
         late, beside, sub, value = self.report["after chdir"]
@@ -97,7 +101,79 @@ class ModuleSearchTest(LauncherTestCase):
     def test_the_finders_survive_importlib_invalidate_caches(self):
         self.assertEqual(self.report["after invalidate_caches"],
                          [os.path.join(self.archive, "later.pyc"),
-                          os.path.join(self.folder, "beside_later.py")])
+                          os.path.join(self.folder, "beside_later.py"),
+                          os.path.join(self.folder, "fresh.py")])
         self.assertEqual(self.report["importers"],
-                         ['<zipimporter object "%s/">' % self.archive,
-                          "FileFinder(%r)" % self.folder])
+                         ['<ArchiveImporter object "%s/">' % self.archive,
+                          "FolderFinder(%r)" % self.folder])
+
+
+SERVED_SCRIPT = """\
+import importlib.resources, inspect, pkgutil, stub, sys, traceback
+import plain, packed, space.portion, data_pkg
+report = {
+    "plain": [plain.__file__, plain.VALUE, inspect.getsource(plain.answer)],
+    "packed": packed.VALUE,
+    "no source": sys.modules["data_pkg"].__loader__.get_source("data_pkg"),
+    "namespace": [list(sys.modules["space"].__path__), space.portion.VALUE],
+    "pkgutil.get_data": pkgutil.get_data("data_pkg", "table.txt"),
+    "resources": importlib.resources.files("data_pkg").joinpath("table.txt").read_text(),
+    "iter_modules": sorted(name for _, name, _ in pkgutil.iter_modules(data_pkg.__path__)),
+    "missing data": None,
+}
+try:
+    pkgutil.get_data("data_pkg", "absent.txt")
+except OSError as error:
+    report["missing data"] = type(error).__name__
+try:
+    plain.fail()
+except ZeroDivisionError:
+    report["traceback"] = [frame.filename for frame in traceback.extract_tb(sys.exc_info()[2])][-1]
+stub.log(repr(report))
+"""
+
+
+class ArchiveContentsTest(LauncherTestCase):
+    """What the launcher's archive importer serves besides compiled modules:
+    source-only and compressed members, namespace packages, data files and
+    the names of the modules a package holds."""
+
+    @classmethod
+    def setUpClass(cls):
+        cls.sandbox = Sandbox()
+        cls.addClassCleanup(cls.sandbox.cleanup)
+        source = cls.sandbox.root / "served-source"
+        (source / "data_pkg").mkdir(parents=True)
+        (source / "main.py").write_text("")
+        (source / "data_pkg" / "__init__.py").write_text("")
+        (source / "data_pkg" / "helper.py").write_text("")
+        cls.app = cls.sandbox.make_app(app_dir=source, main_module="main",
+                                       boot_source=SERVED_SCRIPT)
+        cls.archive = os.path.join(os.path.realpath(cls.app.folder), "lib.dll")
+        with zipfile.ZipFile(cls.archive, "a") as archive:
+            archive.writestr("plain.py", "VALUE = 'source'\r\ndef answer():\r\n    return 42\r\n"
+                                         "def fail():\r\n    return 1 / 0\r\n")
+            archive.writestr("packed.py", "VALUE = 'deflated'\n" + "#" * 500 + "\n",
+                             compress_type=zipfile.ZIP_DEFLATED)
+            archive.writestr("space/", "")
+            archive.writestr("space/portion.py", "VALUE = 'portion'\n")
+            archive.writestr("data_pkg/table.txt", "one\ttwo\n")
+        run = cls.sandbox.run(cls.app)
+        cls.lines = run.single_log().lines
+        cls.report = ast.literal_eval(cls.lines[len(startup_lines(cls.app))])
+
+    def test_source_members_compile_and_keep_their_source(self):
+        self.assertEqual(self.report["plain"],
+                         [os.path.join(self.archive, "plain.py"), "source",
+                          "def answer():\n    return 42\n"])
+        self.assertEqual(self.report["traceback"], os.path.join(self.archive, "plain.py"))
+        self.assertEqual(self.report["packed"], "deflated")
+        self.assertIsNone(self.report["no source"])
+
+    def test_namespace_packages_and_data(self):
+        self.assertEqual(self.report["namespace"],
+                         [[os.path.join(self.archive, "space")], "portion"])
+        self.assertEqual(self.report["pkgutil.get_data"], b"one\ttwo\n")
+        self.assertEqual(self.report["resources"], "one\ttwo\n")
+        self.assertEqual(self.report["missing data"], "OSError")
+        self.assertEqual(self.report["iter_modules"], ["helper"])

@@ -279,6 +279,13 @@ File open_file_for_reading(const wchar_t* path) {
     return file;
 }
 
+File open_existing_file(const wchar_t* path) {
+    const std::string name = narrow_path(path);
+    const int fd = retry_on_eintr([&name] { return ::open(name.c_str(), O_RDONLY | O_CLOEXEC); });
+    if (fd < 0) set_error_from_errno(errno);
+    return File(fd);
+}
+
 bool get_file_size(const File& file, uint64_t* size) {
     struct stat info {};
     if (::fstat(descriptor_of(file), &info) != 0) {

@@ -117,6 +117,11 @@ bool is_private_folder(const wchar_t* folder) {
     return false;
 }
 
+File open_existing_file(const wchar_t* path) {
+    return file_from_handle(CreateFileW(path, GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                        nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+}
+
 bool get_file_size(const File& file, uint64_t* size) {
     LARGE_INTEGER found;
     if (!GetFileSizeEx(as_handle(file.handle()), &found)) return false;

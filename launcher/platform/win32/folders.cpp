@@ -1,15 +1,19 @@
 // Folders and paths: the user's application-data folder, joins, folder
 // creation, the working directory, deletion.
 #include <windows.h>
-#include <shlobj.h>
+#include <shlobj.h>  // CSIDL_APPDATA, SHGFP_TYPE_CURRENT
 #include <shlwapi.h>
 
 #include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 namespace platform {
 
 int32_t get_appdata_folder(wchar_t* buffer) {
-    return SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
+    using GetFolderPath = HRESULT (WINAPI*)(HWND, int, HANDLE, DWORD, wchar_t*);
+    static const auto get_folder_path = system_function<GetFolderPath>(L"shell32.dll", "SHGetFolderPathW");
+    if (get_folder_path == nullptr) return HRESULT_FROM_WIN32(GetLastError());
+    return get_folder_path(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
 }
 
 bool path_append(wchar_t* buffer, const wchar_t* more) {

@@ -1,7 +1,6 @@
 // Process-wide services of the Win32 API: errors, the module's own name, the
 // command line, exit handlers, the message box, libraries, text conversion.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <cerrno>
 #include <fcntl.h>
@@ -9,6 +8,7 @@
 #include <cstdlib>
 
 #include "platform/platform.h"
+#include "platform/win32/system_library.h"
 
 namespace platform {
 
@@ -31,7 +31,9 @@ uint32_t get_module_file_name(wchar_t* buffer, uint32_t size) {
 wchar_t** command_line_to_argv(int* count) {
     // The vector is never freed: the script may ask for the arguments at any
     // time until the process ends.
-    wchar_t** argv = CommandLineToArgvW(GetCommandLineW(), count);
+    using CommandLineToArgv = wchar_t** (WINAPI*)(const wchar_t*, int*);
+    static const auto split = system_function<CommandLineToArgv>(L"shell32.dll", "CommandLineToArgvW");
+    wchar_t** argv = split != nullptr ? split(GetCommandLineW(), count) : nullptr;
     if (argv == nullptr) *count = 0;
     return argv;
 }
@@ -97,8 +99,11 @@ void init_process(int, char**) {
 
 bool register_exit_handler(int (*fn)()) { return _onexit(fn) != nullptr; }
 
+// Only a fatal error shows one: user32 is loaded then.
 void message_box(const char* text, const char* caption) {
-    MessageBoxA(nullptr, text, caption, MB_OK);
+    using MessageBox = int (WINAPI*)(HWND, const char*, const char*, UINT);
+    static const auto show = system_function<MessageBox>(L"user32.dll", "MessageBoxA");
+    if (show != nullptr) show(nullptr, text, caption, MB_OK);
 }
 
 uint32_t get_current_process_id() { return GetCurrentProcessId(); }
