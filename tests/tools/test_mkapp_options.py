@@ -66,7 +66,7 @@ class CommandLineTest(ToolTestCase):
                            "--windres", "false")
         self.assertEqual(result.returncode, 1)
         self.assertEqual((self.out / "app").read_bytes(), before)
-        self.assertEqual(sorted(p.name for p in self.out.iterdir()), ["app", "lib.dll"])
+        self.assertEqual(sorted(p.name for p in self.out.iterdir()), ["app"])
 
 
 if __name__ == "__main__":

@@ -138,10 +138,10 @@ def build(args, target, work: Path) -> Build:
                     for entry in required_missing(app))))
         placement = place(app, target)
         hooks = app.hooks
-    elif args.output is not None:
+    elif args.output is not None and args.boot_script is not None:
         # Without an application the folder still needs lib.dll with the
         # interpreter's start-up modules, and what the boot script imports.
-        startup_archive = place(build_graph(target, boot_script=boot.path if boot else None),
+        startup_archive = place(build_graph(target, boot_script=boot.path),
                                 target).archive_bytes()
     script = stored_script(args, boot, hooks)
     if args.rc is not None:
