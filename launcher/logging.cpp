@@ -35,6 +35,7 @@ public:
     ~LogFileBuf() override { close(); }
 
     bool is_open() const { return file_.is_open(); }
+    const platform::File& file() const { return file_; }
 
     bool close() {
         if (!file_.is_open()) return false;
@@ -110,6 +111,7 @@ public:
     void close() {
         if (!buf_.close()) setstate(std::ios::failbit);
     }
+    const platform::File& file() const { return buf_.file(); }
 
 private:
     LogFileBuf buf_;
@@ -297,6 +299,11 @@ Logger& Logger::end_line() {
 }
 
 void Logger::write_line(const char* text) { write_tag().write_text(text).end_line(); }
+
+int Logger::runtime_descriptor() const {
+    if (!stream || in_memory) return -1;
+    return platform::runtime_descriptor(static_cast<const LogFileStream&>(*stream).file());
+}
 
 void open_log() { logger.open(); }
 

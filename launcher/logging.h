@@ -22,6 +22,9 @@ public:
     void close();
     const std::wstring& get_path() const { return path; }
     bool has_stream() const { return stream != nullptr; }
+    // A descriptor of the C runtime that writes to the open log file (see
+    // platform::runtime_descriptor); -1 for a log in memory or none.
+    int runtime_descriptor() const;
 
     Logger& write_tag();
     Logger& write_meta_tag();

@@ -5,12 +5,14 @@
 #include <marshal.h>
 #include <osdefs.h>
 
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <exception>
 #include <memory>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "AppString.h"
@@ -41,9 +43,19 @@ void flush_interpreter_stderr() {
     PyErr_Clear();
 }
 
+// Everything the run wrote to standard error goes into the log, error or
+// not; a run that wrote nothing there keeps its log as it is.
+void copy_stderr_output() {
+    flush_interpreter_stderr();
+    std::fflush(stderr);
+    if (!stderr_capture_holds_output()) return;
+    if (drain_stderr() != 0) logger.write_line("Failed to read stack trace from stderr");
+}
+
 void report_pending_python_error() {
     if (PyErr_Occurred() == nullptr) {
         logger.write_line("A python error was not set");
+        copy_stderr_output();
         return;
     }
     if (stderr_pipe == 0 || redirect_result != 0) {
@@ -60,17 +72,70 @@ void report_pending_python_error() {
     if (drain_stderr() != 0) logger.write_line("Failed to read stack trace from stderr");
 }
 
+// Runs launcher code in the interpreter, with the builtins and nothing else
+// in its namespace; an error in it is dropped.
+void run_launcher_code(const char* code) {
+    PyObject* globals = PyDict_New();
+    PyObject* builtins = PyEval_GetBuiltins();
+    if (globals != nullptr && builtins != nullptr &&
+        PyDict_SetItemString(globals, "__builtins__", builtins) == 0) {
+        PyObject* result = PyRun_String(code, Py_file_input, globals, globals);
+        Py_XDECREF(result);
+    }
+    Py_XDECREF(globals);
+    PyErr_Clear();
+}
+
+// Py_Finalize, on the main thread. Exit processing may run on another one
+// (a stub.crt_exit on a thread of the application) while the main thread
+// waits inside the interpreter; once Py_Finalize has begun, a thread that
+// wakes up there is ended on the spot, from under the launcher's own frames.
+// There the finalization does what the application sees of it instead: it
+// waits for the threads that are no daemons (neither for itself nor for the
+// main thread, which never ends), runs the exit handlers and flushes the
+// standard streams. This thread then keeps the interpreter's lock until the
+// process ends, so the main thread runs no more Python code.
+const char kFinalizeOnAnotherThreadCode[] =
+    "import atexit, sys\n"
+    "threading = sys.modules.get('threading')\n"
+    "if threading is not None:\n"
+    "    with threading._shutdown_locks_lock:\n"
+    "        for thread in (threading.current_thread(), threading.main_thread()):\n"
+    "            threading._shutdown_locks.discard(thread._tstate_lock)\n"
+    "    threading._shutdown()\n"
+    "atexit._run_exitfuncs()\n"
+    "for stream in (sys.stdout, sys.stderr):\n"
+    "    try:\n"
+    "        stream.flush()\n"
+    "    except Exception:\n"
+    "        pass\n";
+
+void finalize_interpreter() {
+    if (on_main_thread()) {
+        Py_Finalize();
+    } else {
+        run_launcher_code(kFinalizeOnAnotherThreadCode);
+    }
+}
+
+// The evaluation returned while another thread ends the process: this thread
+// must neither go on nor start a second exit. It waits, without the
+// interpreter's lock, until that exit ends the process.
+[[noreturn]] void wait_for_the_exit_on_another_thread() {
+    PyEval_SaveThread();
+    for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
+}
+
 int exit_cleanup() {
     // Registered twice when exit processing was announced (renew_exit_cleanup).
-    if (exit_processing_started) return 0;
-    exit_processing_started = true;
+    if (exit_processing_started.exchange(true)) return 0;
     const bool log_open = logger.has_stream();
     if (log_open) logger.write_line("Cleaning up");
 
     if (Py_IsInitialized()) {
         report_pending_python_error();
         logger.write_line("Finalizing");
-        Py_Finalize();
+        finalize_interpreter();
     }
     finish_stderr_capture();
 
@@ -147,17 +212,23 @@ std::wstring absolute_entry(const std::wstring& entry) {
     return exe_dir + root + entry;
 }
 
-// The module search path of the interpreter's own start-up (encodings and
-// the modules it imports before the boot script runs): the application's
-// archive and the folder, on Windows with the interpreter's standard library
-// archive between them. Never the build machine's library. The archives come
-// first, the folder last.
-std::vector<std::wstring> startup_search_entries() {
-    std::vector<std::wstring> entries = {archive_name};
+// The archives beside the executable that the interpreter's own start-up
+// modules (encodings and the modules it imports before the boot script
+// runs) come from: the application's archive, on Windows also the
+// interpreter's standard library archive. Never the build machine's library.
+std::vector<std::wstring> startup_archives() {
+    std::vector<std::wstring> archives = {archive_name};
 #ifdef _WIN32
-    entries.push_back(L"python" + std::to_wstring(PY_MAJOR_VERSION) +
-                      std::to_wstring(PY_MINOR_VERSION) + L".zip");
+    archives.push_back(L"python" + std::to_wstring(PY_MAJOR_VERSION) +
+                       std::to_wstring(PY_MINOR_VERSION) + L".zip");
 #endif
+    return archives;
+}
+
+// The module search path of the interpreter's start-up: its archives first,
+// then the folder last.
+std::vector<std::wstring> startup_search_entries() {
+    std::vector<std::wstring> entries = startup_archives();
     entries.push_back(kFolderEntry);
     // A folder whose name holds the list separator cannot be named in the
     // list: the relative entries then resolve against the working
@@ -178,6 +249,43 @@ std::wstring startup_search_path(const std::vector<std::wstring>& entries) {
     return path;
 }
 
+// A start that failed, in words: where the start-up modules come from, then
+// the interpreter's own reason.
+[[noreturn]] void raise_failed_start(const PyStatus& status) {
+    std::string archives;
+    for (const std::wstring& archive : startup_archives()) {
+        std::string name;
+        to_utf8(archive, &name);
+        archives += (archives.empty() ? "" : " or ") + name;
+    }
+    std::string reason = status.err_msg != nullptr ? status.err_msg : "unknown error";
+    if (status.func != nullptr) reason = std::string(status.func) + ": " + reason;
+    STUB_RAISE("The interpreter could not start; its start-up modules come from " + archives +
+               " beside the executable (" + reason + ")");
+}
+
+// A failed step of the interpreter's start becomes a start-up failure.
+void start_or_raise(const PyStatus& status) {
+    if (PyStatus_Exception(status)) raise_failed_start(status);
+}
+
+// A native crash (a fatal signal, or on Windows an unhandled exception) ends
+// the process before the exit clean-up, and what waits in the standard-error
+// pipe dies with it. The interpreter's fault handler writes the Python stack
+// of every thread straight into the log file instead; a log in memory has no
+// file to write to.
+void report_crashes_into_log() {
+    const int descriptor = logger.runtime_descriptor();
+    if (descriptor < 0) return;
+    PyObject* faulthandler = PyImport_ImportModule("faulthandler");
+    PyObject* result = faulthandler == nullptr
+                           ? nullptr
+                           : PyObject_CallMethod(faulthandler, "enable", "ii", descriptor, 1);
+    Py_XDECREF(result);
+    Py_XDECREF(faulthandler);
+    PyErr_Clear();
+}
+
 void start_interpreter(InterpreterSettings* settings) {
     logger.write_line("Calling Py_Initialize");
     const std::vector<std::wstring> entries = startup_search_entries();
@@ -188,12 +296,13 @@ void start_interpreter(InterpreterSettings* settings) {
     Py_SetProgramName(exe_path.c_str());
     Py_SetPath(startup_search_path(entries).c_str());
 #pragma GCC diagnostic pop
-    exit_on_failure(Py_InitializeFromConfig(&settings->config));
+    start_or_raise(Py_InitializeFromConfig(&settings->config));
     // Every entry but the last (the folder) is an archive.
     archive_importer::install(std::vector<std::wstring>(entries.begin(), entries.end() - 1));
-    exit_on_failure(_Py_InitializeMain());
+    start_or_raise(_Py_InitializeMain());
     // The interpreter's start-up put its own zip importer in front.
     archive_importer::put_hook_first();
+    report_crashes_into_log();
     logger.write_line(Py_GetVersion());
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wdeprecated-declarations"
@@ -421,17 +530,7 @@ const char kUnbufferedStderrCode[] =
     "sys.stderr = io.TextIOWrapper(raw, encoding=old.encoding, errors=old.errors,\n"
     "                              newline=None, write_through=True)\n";
 
-void unbuffer_interpreter_stderr() {
-    PyObject* globals = PyDict_New();
-    PyObject* builtins = PyEval_GetBuiltins();
-    if (globals != nullptr && builtins != nullptr &&
-        PyDict_SetItemString(globals, "__builtins__", builtins) == 0) {
-        PyObject* result = PyRun_String(kUnbufferedStderrCode, Py_file_input, globals, globals);
-        Py_XDECREF(result);
-    }
-    Py_XDECREF(globals);
-    PyErr_Clear();
-}
+void unbuffer_interpreter_stderr() { run_launcher_code(kUnbufferedStderrCode); }
 
 // ---- start-up sequence -------------------------------------------------------
 
@@ -510,6 +609,7 @@ int run(const CommandLine& command_line) {
     logger.write_line("Calling EvalCode");
     PyObject* result = evaluate(code, main_dict, &unmarshal_error);
     Py_XDECREF(code);
+    if (exit_processing_started) wait_for_the_exit_on_another_thread();
     if (result == nullptr) {
         logger.write_line("EvalCode exited abnormally");
         return 1;

@@ -14,13 +14,14 @@
 int32_t cmd_argc = 0;
 wchar_t** cmd_argv = nullptr;
 const std::wstring archive_name = L"lib.dll";
-bool exit_processing_started = false;
+std::atomic<bool> exit_processing_started{false};
 bool has_deferred_exit_status = false;
 int deferred_exit_status = 0;
 
 namespace {
 
 int (*registered_exit_cleanup)() = nullptr;
+unsigned long main_thread_ident = 0;
 
 }  // namespace
 
@@ -67,7 +68,8 @@ PyObject* stub_crt_exit(PyObject*, PyObject* args) {
         has_deferred_exit_status = true;
         Py_RETURN_NONE;
     }
-    // The runtime's exit processing runs the exit clean-up from here.
+    // The runtime's exit processing runs the exit clean-up from here, on
+    // this thread, whichever it is.
     renew_exit_cleanup();
     std::exit(status);
 }
@@ -162,7 +164,10 @@ PyModuleDef stub_module_definition = {
 
 }  // namespace
 
+bool on_main_thread() { return PyThread_get_thread_ident() == main_thread_ident; }
+
 PyObject* install_stub_module() {
+    main_thread_ident = PyThread_get_thread_ident();
     PyObject* module = PyModule_Create(&stub_module_definition);
     if (module == nullptr) return nullptr;
     const int stored = PyDict_SetItemString(PyImport_GetModuleDict(), "stub", module);

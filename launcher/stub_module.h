@@ -1,6 +1,7 @@
 // The native module "stub" through which the boot script talks to the launcher.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 
@@ -11,9 +12,10 @@ extern int32_t cmd_argc;
 extern wchar_t** cmd_argv;
 extern const std::wstring archive_name;  // "lib.dll"
 
-// Set when the exit clean-up begins. A stub.crt_exit after that only records
-// its status, which ends the process once the clean-up is done.
-extern bool exit_processing_started;
+// Set when the exit clean-up begins, on whichever thread calls exit. A
+// stub.crt_exit after that only records its status, which ends the process
+// once the clean-up is done.
+extern std::atomic<bool> exit_processing_started;
 extern bool has_deferred_exit_status;
 extern int deferred_exit_status;
 
@@ -29,5 +31,9 @@ extern int deferred_exit_status;
 void set_exit_cleanup(int (*cleanup)());
 void renew_exit_cleanup();
 
-// Creates the module and makes it importable (sys.modules["stub"]).
+// Creates the module and makes it importable (sys.modules["stub"]). Called
+// on the main thread, which it remembers for on_main_thread.
 PyObject* install_stub_module();
+
+// Whether the calling thread is the one that started the interpreter.
+bool on_main_thread();

@@ -178,6 +178,8 @@ constexpr uint32_t kCollectChunk = 64 * 1024;
 constexpr int kCollectorWaitMs = 50;
 // What the capture keeps in memory; more goes to a spill file.
 constexpr size_t kCaptureMemoryLimit = 4 * 1024 * 1024;
+// The line in front of the captured text in the log.
+constexpr char kStderrHeader[] = "Contents of python stderr:";
 
 // What the capture has read and not yet written to the log, in order: the
 // first bytes in memory and, once they pass kCaptureMemoryLimit, all of them
@@ -210,6 +212,8 @@ public:
         discard();
         return complete;
     }
+
+    bool empty() const { return memory_.empty() && spilled_ == 0; }
 
     void discard() {
         spill_.close();
@@ -282,17 +286,25 @@ public:
         return result;
     }
 
-    // Stops the reader. What it read after a drain goes to the log as well,
-    // with what still waits in the pipe; without a drain it is dropped.
+    // Whether anything was written to standard error and not yet copied to
+    // the log.
+    bool holds_output() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        const char* failure = nullptr;
+        read_waiting_bytes(&failure);
+        return !captured_.empty();
+    }
+
+    // Stops the reader. What it read since the drain, with what still waits
+    // in the pipe, goes to the log as well; without a drain it goes there
+    // under the drain's header line.
     void finish() {
         stop();
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!drained_) {
-            captured_.discard();
-            return;
-        }
         const char* failure = nullptr;
         read_waiting_bytes(&failure);
+        if (captured_.empty()) return;
+        if (!drained_) logger.write_line(kStderrHeader);
         captured_.write_to_log();
     }
 
@@ -384,7 +396,7 @@ int redirect_stderr() {
 }
 
 int drain_stderr() {
-    logger.write_line("Contents of python stderr:");
+    logger.write_line(kStderrHeader);
     if (stderr_collector == nullptr) return static_cast<int>(error_code::kInvalidHandle);
     const char* failure = nullptr;
     const uint32_t result = stderr_collector->drain_to_log(&failure);
@@ -393,6 +405,10 @@ int drain_stderr() {
         finish_stderr_capture();
     }
     return static_cast<int>(result);
+}
+
+bool stderr_capture_holds_output() {
+    return stderr_collector != nullptr && stderr_collector->holds_output();
 }
 
 void finish_stderr_capture() {
@@ -433,7 +449,15 @@ uint32_t nonzero_transfer_error(uint32_t code) {
     return code != 0 ? code : error_code::kInternetInternalError;
 }
 
-bool is_server_error(uint32_t status) { return status >= 500 && status <= 599; }
+// What an answer means for the log it carried. A 2xx answer delivered it. A
+// redirect, 408 (request time-out), 429 (too many requests), a server error,
+// or a status that is no final one leaves it for the next run. Any other
+// 4xx refuses that log for good: it goes as a delivered one does.
+bool answer_keeps_log(uint32_t status) {
+    if (status >= 200 && status <= 299) return false;
+    if (status >= 400 && status <= 499) return status == 408 || status == 429;
+    return true;
+}
 
 // A log's bytes for the upload: the file mapped where it can be, so that
 // they cost no memory of the process's own; else read into a buffer of
@@ -543,9 +567,6 @@ int lzo_frame(const uint8_t* input, uint32_t n, uint8_t* output, uint32_t* lengt
     return error_code::kSuccess;
 }
 
-// 0 when the server answered with anything but a server error. A 5xx answer
-// means the log did not get stored; its status (500 to 599) is the result, so
-// the file stays for the next run.
 int http_post(const std::wstring& host, const std::wstring& object, const uint8_t* body,
               uint32_t body_length, const UploadSettings& settings) {
     // The count is written unsigned: it equals the signed form for every
@@ -559,8 +580,8 @@ int http_post(const std::wstring& host, const std::wstring& object, const uint8_
                                      timeouts_within(settings.request_deadline_ms))) {
         return static_cast<int>(nonzero_transfer_error(platform::get_last_error()));
     }
-    if (is_server_error(status)) return static_cast<int>(status);
-    return error_code::kSuccess;
+    if (!answer_keeps_log(status)) return error_code::kSuccess;
+    return static_cast<int>(status != 0 ? status : error_code::kHttpInvalidServerResponse);
 }
 
 int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url,

@@ -35,6 +35,9 @@ void descramble(uint8_t* buffer, uint32_t length);
 extern intptr_t stderr_pipe;
 int redirect_stderr();
 int drain_stderr();
+// Whether the run wrote anything to standard error that the log does not
+// hold yet; false without a capture.
+bool stderr_capture_holds_output();
 // Ends the capture once the interpreter is finalized: stops its reader,
 // writes to the log what arrived after a drain (nothing is written when
 // there was none) and closes the pipe.
@@ -63,6 +66,10 @@ struct UploadSettings {
     uint32_t sweep_budget_ms = 300000;
 };
 
+// 0 when the log is done with: the server took it (2xx) or refuses it for
+// good (a 4xx other than 408 and 429). Otherwise why it stays for the next
+// run: the status of any other answer (3xx, 408, 429, 5xx), or the code of
+// a failed transfer (no answer within the deadline included).
 int http_post(const std::wstring& host, const std::wstring& object, const uint8_t* body,
               uint32_t body_length, const UploadSettings& settings = UploadSettings());
 int upload_log_file(const std::wstring& path, const std::wstring& host, const std::wstring& url,

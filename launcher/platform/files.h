@@ -48,6 +48,13 @@ File create_log_file(const wchar_t* path);
 // asked for, says how many bytes went out, also when it fails.
 bool write_file(const File& file, const void* data, size_t size, size_t* written = nullptr);
 
+// A descriptor of the C runtime for an open file, for code that writes
+// through the runtime's descriptors (the interpreter's fault handler), or
+// -1. POSIX: the file's own descriptor. Windows: a new descriptor over the
+// handle (_open_osfhandle, binary), which is never closed: the handle stays
+// the File's, and the descriptor must not be used once the File is closed.
+int runtime_descriptor(const File& file);
+
 // A new, empty file in folder that only this process uses, for reading and
 // writing, and that the system removes when it is closed (or the process
 // ends): POSIX O_TMPFILE, else a name unlinked at once; Windows

@@ -48,7 +48,9 @@ class CrtExitTest(LauncherTestCase):
                 self.assertEqual(run.exit_code, status)
                 self.assertEqual((run.stdout, run.stderr), ("", ""))
                 self.assertLines(run.single_log().lines,
-                             startup_lines(app) + ["before the exit"] + CLEAN_EXIT_END)
+                             startup_lines(app) + ["before the exit"] + CLEAN_EXIT_END[:2]
+                             + [stub("Contents of python stderr:"), "waiting in the pipe"]
+                             + CLEAN_EXIT_END[2:])
 
     def test_crt_exit_during_the_clean_up_loses_no_log(self):
         # An exit handler of the application runs while the interpreter is
@@ -68,17 +70,25 @@ class CrtExitTest(LauncherTestCase):
                     stub("Closing log")])
 
     def test_crt_exit_from_another_thread(self):
+        # The main thread sleeps past the exit, or joins the exiting thread;
+        # the exit happens once, on that thread, with its status.
         sandbox = Sandbox.for_test(self)
-        app = sandbox.make_app(boot_source=(
-            "import _thread, stub, time\n"
-            "stub.log('main thread waits')\n"
-            "_thread.start_new_thread(stub.crt_exit, (7,))\n"
-            "time.sleep(5)\n"
-            "stub.log('main thread woke up')\n"))
-        run = sandbox.run(app, timeout=30)
-        self.assertEqual(run.exit_code, 7)
-        self.assertLines(run.single_log().lines,
-                         startup_lines(app) + ["main thread waits"] + CLEAN_EXIT_END)
+        for start, wait in (("_thread.start_new_thread(stub.crt_exit, (3,))", "time.sleep(3)"),
+                            ("threading.Thread(target=stub.crt_exit, args=(3,)).start()",
+                             "time.sleep(3)"),
+                            ("worker = threading.Thread(target=stub.crt_exit, args=(3,))\n"
+                             "worker.start()", "worker.join()")):
+            with self.subTest(start=start, wait=wait):
+                app = sandbox.make_app(boot_source=(
+                    "import _thread, stub, threading, time\n"
+                    "stub.log('main thread waits')\n"
+                    "%s\n%s\n"
+                    "stub.log('main thread went on')\n" % (start, wait)))
+                clear_logs(sandbox, app)
+                run = sandbox.run(app, timeout=30)
+                self.assertEqual(run.exit_code, 3)
+                self.assertLines(run.single_log().lines,
+                                 startup_lines(app) + ["main thread waits"] + CLEAN_EXIT_END)
 
 
 class ScriptErrorTest(LauncherTestCase):
@@ -157,7 +167,9 @@ class StderrCaptureTest(LauncherTestCase):
             "import sys\nsys.stderr.write(%s)\n" % TEN_MEGABYTES_SOURCE, timeout=120)
         self.assertEqual(run.exit_code, 0)
         self.assertEqual(run.stderr, "")
-        self.assertLines(run.single_log().lines, startup_lines(app) + NORMAL_END)
+        self.assertTrue(run.single_log().data.endswith((
+            "STUB:stub:A python error was not set\nSTUB:stub:Contents of python stderr:\n"
+            + ten_megabytes() + "STUB:stub:Finalizing\nSTUB:stub:Closing log\n").encode()))
 
     def test_output_without_a_final_line_feed_runs_into_the_next_line(self):
         app, run, _ = self.capture_run(
@@ -191,12 +203,22 @@ class StderrCaptureTest(LauncherTestCase):
         self.assertIn(b"STUB:stub:Contents of python stderr:\nbefore\x00after\nTraceback",
                       run.single_log().data)
 
-    def test_output_without_a_pending_error_stays_out_of_the_log(self):
-        app, run, _ = self.capture_run(
-            "import os, sys\nsys.stderr.write('quiet note\\n')\nos.write(2, b'raw note\\n')\n")
-        self.assertEqual(run.exit_code, 0)
-        self.assertEqual((run.stdout, run.stderr), ("", ""))
-        self.assertLines(run.single_log().lines, startup_lines(app) + NORMAL_END)
+    def test_output_reaches_the_log_whether_or_not_an_error_ends_the_run(self):
+        # Output written while the interpreter is finalized follows it.
+        source = ("import atexit, os, sys\n"
+                  "atexit.register(lambda: print('at exit', file=sys.stderr))\n"
+                  "print('why it ends', file=sys.stderr)\nos.write(2, b'raw note\\n')\n")
+        app, run, _ = self.capture_run(source + "sys.exit(1)\n")
+        self.assertEqual(run.exit_code, 1)
+        self.assertLines(run.single_log().lines, startup_lines(app) + ERROR_END_HEAD + [
+            "why it ends", "raw note", "Traceback (most recent call last):",
+            '  File "boot.py", line 5, in <module>', "SystemExit: 1", stub("Finalizing"),
+            "at exit", stub("Closing log")])
+        app, run, _ = self.capture_run(source)
+        self.assertEqual((run.exit_code, run.stdout, run.stderr), (0, "", ""))
+        self.assertLines(run.single_log().lines, startup_lines(app) + NORMAL_END[:-2] + [
+            stub("Contents of python stderr:"), "why it ends", "raw note", stub("Finalizing"),
+            "at exit", stub("Closing log")])
 
 
 FD_PROBE_SCRIPT = """\

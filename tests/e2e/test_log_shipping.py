@@ -140,21 +140,47 @@ class LogShippingTest(unittest.TestCase):
         own_first = [log.data for log in first.logs if b"run of the test" in log.data]
         self.assertIn(own_first[0], logs)
 
-    def test_not_found_is_delivered_server_error_is_not(self):
+    def test_answers_that_keep_the_logs_and_answers_that_end_them(self):
+        # A redirect, "try again later" and a server error keep every log for
+        # the next run; a refusal (404) ends them as a 200 does.
         app = self.make_app()
         folder = self.put_old_logs(app)
-        failing = self.start_collector("--status", "500")
-        self.run_app(app)
-        self.assertEqual(len(failing.requests()), 3)
-        self.assertEqual(failing.uploads(), [])
-        self.assertEqual(len(self.files_in(folder)), 3)
-        failing.stop()
+        for runs, status in enumerate((302, 408, 429, 500), start=1):
+            answering = self.start_collector("--status", str(status))
+            self.run_app(app)
+            self.assertEqual(len(answering.requests()), 2 + runs, status)
+            self.assertEqual(len(self.files_in(folder)), 2 + runs, status)
+            answering.stop()
 
         not_found = self.start_collector("--status", "404")
         self.run_app(app)
-        self.assertEqual(len(not_found.requests()), 4)
+        self.assertEqual(len(not_found.requests()), 7)
         self.assertEqual(not_found.uploads(), [])
         self.assertEqual(self.files_in(folder), [])
+
+    def test_a_crashed_run_leaves_the_python_stacks_and_the_next_run_ships_it(self):
+        # faulthandler's own test helper reads through a null pointer in C.
+        app = self.make_app(
+            "import faulthandler, threading",
+            "def idle_worker():", "    threading.Event().wait()",
+            "def render_chart():", "    faulthandler._read_null()",
+            "def on_click():", "    render_chart()",
+            "if stub.get_argv()[1:] == ['--crash']:",
+            "    threading.Thread(target=idle_worker, daemon=True).start()",
+            "    on_click()")
+        crashed = self.sandbox.run(app, ["--crash"])
+        self.assertLess(crashed.exit_code, 0, "not ended by its signal")
+        self.assertEqual(crashed.stderr, "")
+        log = crashed.single_log().text
+        self.assertIn("Fatal Python error: Segmentation fault", log)
+        self.assertRegex(log, r'File "boot\.py", line \d+ in render_chart\n'
+                              r'  File "boot\.py", line \d+ in on_click\n')
+        self.assertRegex(log, r'File "boot\.py", line \d+ in idle_worker\n')
+        self.assertNotIn("Closing log", log)
+
+        collector = self.start_collector()
+        self.run_app(app)
+        self.assertIn(crashed.single_log().data, collector.logs())
 
     def test_server_slower_than_the_time_out_keeps_the_logs(self):
         self.start_collector("--delay", str(RECEIVE_TIMEOUT + 30))

@@ -178,6 +178,30 @@ class RunBlockFailureTest(LauncherTestCase):
                     "Traceback",
                     re.compile("StubException: LoadResource failed 13" + location("util.cpp"))])
 
+    def test_a_folder_without_its_startup_modules(self):
+        # The interpreter would otherwise end the process with a fatal error
+        # inside its start-up, leaving the log without an end.
+        sandbox = Sandbox.for_test(self)
+        for archive in (None, b"not an archive"):
+            with self.subTest(archive=archive):
+                app = sandbox.make_app()
+                if archive is None:
+                    (app.folder / "lib.dll").unlink()
+                else:
+                    (app.folder / "lib.dll").write_bytes(archive)
+                clear_logs(sandbox, app)
+                run = sandbox.run(app)
+                self.assertEqual(run.exit_code, 1)
+                self.assertNotIn("Fatal Python error", run.stderr)
+                lines = startup_lines(app)
+                self.assertLines(run.single_log().lines, lines[:lines.index(
+                    stub("Calling Py_Initialize")) + 1] + [
+                    "Traceback",
+                    re.compile("StubException: The interpreter could not start; its start-up "
+                               r"modules come from lib\.dll beside the executable \(.+\)"
+                               + location("main.cpp")),
+                    stub("Cleaning up"), stub("Closing log")])
+
     def test_a_working_directory_that_cannot_be_entered(self):
         # Permissions cannot make the folder unusable here: the tests run as
         # root, and a folder that the launcher may not enter would not let it

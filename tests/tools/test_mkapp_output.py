@@ -196,6 +196,16 @@ class FrozenRunTest(OutputTestCase):
             "add-data extra", 'beside the main module {"theme": "dark"}',
             "namespace ns argv ['3', 'ü']"])
 
+    def test_a_boot_script_without_an_application_runs(self):
+        # The folder still gets lib.dll with the interpreter's start-up modules.
+        boot = self.write("boot.py", "import stub\nstub.log('boot script ran')\n")
+        result = run_mkapp("--launcher", harness.launcher_binary(), "-o", self.out / "app",
+                           "--boot-script", boot)
+        self.assertEqual(result.returncode, 0, result.stderr)
+        result, log = self.run_frozen(self.out / "app", cwd="/")
+        self.assertEqual(result.returncode, 0, log)
+        self.assertIn("\nboot script ran\n", log)
+
 
 if __name__ == "__main__":
     unittest.main()

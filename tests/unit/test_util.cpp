@@ -217,7 +217,7 @@ TEST(StderrCapture, EverythingWrittenToDescriptor2ReachesTheLogInOrder) {
     EXPECT_EQ(log.find_first_not_of("e\n", header.size()), log.size() - expected_tail.size());
 }
 
-TEST(StderrCapture, OutputAfterTheDrainFollowsOnlyWhenThereWasADrain) {
+TEST(StderrCapture, OutputAfterTheDrainFollowsItAndOutputWithoutADrainGetsTheHeader) {
     TempDir drained;
     const std::string log = run_in_child_with_log(drained, [] {
         if (redirect_stderr() != 0) std::_Exit(3);
@@ -237,12 +237,12 @@ TEST(StderrCapture, OutputAfterTheDrainFollowsOnlyWhenThereWasADrain) {
     TempDir never_drained;
     const std::string quiet = run_in_child_with_log(never_drained, [] {
         if (redirect_stderr() != 0) std::_Exit(3);
-        fputs("never shown\n", stderr);
+        fputs("never drained\n", stderr);
         fflush(stderr);
         finish_stderr_capture();
         logger.write_line("end");
     });
-    EXPECT_EQ(quiet, "STUB:stub:end\n");
+    EXPECT_EQ(quiet, "STUB:stub:Contents of python stderr:\nnever drained\nSTUB:stub:end\n");
 }
 
 TEST(StderrCapture, LargeOutputWaitsOnDiskAndLeavesNothingBehind) {

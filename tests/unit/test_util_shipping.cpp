@@ -4,10 +4,14 @@
 // itself; they need no special rights.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
+#include <cctype>
 #include <cstdint>
 #include <cstring>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "platform/files.h"
@@ -16,7 +20,10 @@
 #include "test_support.h"
 #include "util.h"
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <dirent.h>
 #include <fcntl.h>
 #include <arpa/inet.h>
@@ -832,5 +839,210 @@ TEST_F(Shipping, SweepSetUpFailuresEndItAtOnce) {
 }
 
 #endif  // !_WIN32
+
+// ---- the HTTP contract, against this platform's transport -----------------------
+//
+// libcurl natively, WinINet under Wine: both must give the same results.
+
+#ifdef _WIN32
+using Socket = SOCKET;
+constexpr Socket kNoSocket = INVALID_SOCKET;
+void close_socket(Socket s) { closesocket(s); }
+constexpr int kNoSignal = 0;
+#else
+using Socket = int;
+constexpr Socket kNoSocket = -1;
+void close_socket(Socket s) { close(s); }
+constexpr int kNoSignal = MSG_NOSIGNAL;
+#endif
+
+// A server on a loopback port of the system's choosing, run by a thread of
+// the test, that answers every request the same way: with a status, with a
+// head that never ends, not at all, or with a reset. Its waits end when it
+// stops.
+class ScriptedServer {
+public:
+    enum class Way { kAnswer, kTrickleHead, kSilence, kReset };
+
+    explicit ScriptedServer(Way way, int status = 200) : way_(way), status_(status) {
+#ifdef _WIN32
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+#endif
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t size = sizeof address;
+        if (listener_ == kNoSocket ||
+            bind(listener_, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener_, 4) != 0 ||
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+            return;
+        }
+        port_ = ntohs(address.sin_port);
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer() {
+        stopping_ = true;
+        if (thread_.joinable()) thread_.join();
+        if (listener_ != kNoSocket) close_socket(listener_);
+#ifdef _WIN32
+        WSACleanup();
+#endif
+    }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    uint16_t port() const { return port_; }
+    int requests() const { return requests_; }
+
+private:
+    // Whether s has something to read (or has closed) within ms.
+    static bool readable(Socket s, int ms) {
+        fd_set set;
+        FD_ZERO(&set);
+        FD_SET(s, &set);
+        timeval wait{0, ms * 1000};
+        return select(static_cast<int>(s + 1), &set, nullptr, nullptr, &wait) > 0;
+    }
+
+    void serve() {
+        while (!stopping_) {
+            if (!readable(listener_, 50)) continue;
+            const Socket client = accept(listener_, nullptr, nullptr);
+            if (client == kNoSocket) continue;
+            if (read_request(client)) {
+                ++requests_;
+                respond(client);
+            }
+            close_socket(client);
+        }
+    }
+
+    // Reads the head and a body of its Content-Length; false when the client
+    // goes first.
+    bool read_request(Socket client) {
+        std::string request;
+        char chunk[4096];
+        size_t head_end = std::string::npos;
+        size_t body_length = 0;
+        while (!stopping_) {
+            if (head_end != std::string::npos && request.size() >= head_end + body_length) {
+                return true;
+            }
+            if (!readable(client, 50)) continue;
+            const int got = recv(client, chunk, sizeof chunk, 0);
+            if (got <= 0) return false;
+            request.append(chunk, static_cast<size_t>(got));
+            if (head_end == std::string::npos && (head_end = request.find("\r\n\r\n")) !=
+                                                     std::string::npos) {
+                head_end += 4;
+                std::string head = request.substr(0, head_end);
+                std::transform(head.begin(), head.end(), head.begin(), ::tolower);
+                const size_t at = head.find("content-length:");
+                if (at != std::string::npos) body_length = std::stoul(head.substr(at + 15));
+            }
+        }
+        return false;
+    }
+
+    bool send_text(Socket client, const std::string& text) {
+        return send(client, text.data(), static_cast<int>(text.size()), kNoSignal) ==
+               static_cast<int>(text.size());
+    }
+
+    void respond(Socket client) {
+        switch (way_) {
+            case Way::kAnswer:
+                send_text(client, "HTTP/1.1 " + std::to_string(status_) +
+                                      " Scripted\r\nLocation: /elsewhere\r\n"
+                                      "Content-Length: 0\r\nConnection: close\r\n\r\n");
+                break;
+            case Way::kTrickleHead:
+                if (!send_text(client, "HTTP/1.1 200 OK\r\nX-Padding: ")) break;
+                while (!stopping_ && send_text(client, "x")) {
+                    if (readable(client, 50)) break;  // the client gave up
+                }
+                break;
+            case Way::kSilence:
+                while (!stopping_ && !readable(client, 50)) {
+                }
+                break;
+            case Way::kReset: {
+                linger abort_at_close{1, 0};
+                setsockopt(client, SOL_SOCKET, SO_LINGER,
+                           reinterpret_cast<const char*>(&abort_at_close), sizeof abort_at_close);
+                break;
+            }
+        }
+    }
+
+    Way way_;
+    int status_;
+    Socket listener_ = kNoSocket;
+    uint16_t port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> requests_{0};
+    std::thread thread_;
+};
+
+int post_to(const ScriptedServer& server, const std::vector<uint8_t>& frame,
+            uint32_t deadline_ms = UploadSettings().request_deadline_ms) {
+    UploadSettings settings;
+    settings.port = server.port();
+    settings.request_deadline_ms = deadline_ms;
+    return http_post(L"127.0.0.1", L"upload_logs/v5/", frame.data(),
+                     static_cast<uint32_t>(frame.size()), settings);
+}
+
+TEST(HttpContract, TheAnswersStatusDecidesWhetherTheLogStays) {
+    const std::vector<uint8_t> frame = frame_of(bytes_of("one line\n"));
+    // 0: done with the log (delivered, or refused for good); else it stays.
+    for (const int status : {200, 204, 400, 404}) {
+        ScriptedServer server(ScriptedServer::Way::kAnswer, status);
+        ASSERT_NE(server.port(), 0);
+        EXPECT_EQ(post_to(server, frame), 0) << status;
+    }
+    for (const int status : {301, 302, 307, 408, 429, 500, 503}) {
+        ScriptedServer server(ScriptedServer::Way::kAnswer, status);
+        ASSERT_NE(server.port(), 0);
+        EXPECT_EQ(post_to(server, frame), status) << status;
+        EXPECT_EQ(server.requests(), 1) << status << ": a redirect was followed";
+    }
+    ScriptedServer resetting(ScriptedServer::Way::kReset);
+    ASSERT_NE(resetting.port(), 0);
+    EXPECT_NE(post_to(resetting, frame), 0);
+}
+
+TEST(HttpContract, AnAnswerThatNeverEndsOrNeverComesMeetsTheDeadline) {
+    // Time-outs between packets far beyond the deadline: only the request's
+    // total deadline can end these (a missing one hangs the test).
+    platform::HttpTimeouts patient;
+    patient.send_ms = patient.receive_ms = 600000;
+    patient.total_ms = 1500;
+    const std::vector<uint8_t> frame = frame_of(bytes_of("one line\n"));
+    const std::wstring headers = L"Content-Type: application/octet-stream\nContent-Length: " +
+                                 std::to_wstring(frame.size());
+    for (const auto way : {ScriptedServer::Way::kTrickleHead, ScriptedServer::Way::kSilence}) {
+        ScriptedServer server(way);
+        ASSERT_NE(server.port(), 0);
+        uint32_t status = 0;
+        EXPECT_FALSE(platform::send_http_request(L"127.0.0.1", server.port(), L"POST", L"u",
+                                                 headers.c_str(), frame.data(),
+                                                 static_cast<uint32_t>(frame.size()), &status,
+                                                 patient));
+        EXPECT_EQ(platform::get_last_error(), 12002u);
+    }
+    // The sweep keeps a log whose upload ran out of time.
+    TempDir logs;
+    write_whole_file(logs.file("a.log"), "one log\n");
+    ScriptedServer trickling(ScriptedServer::Way::kTrickleHead);
+    UploadSettings settings;
+    settings.port = trickling.port();
+    settings.request_deadline_ms = 1500;
+    EXPECT_EQ(ship_logs(L"u", logs.wpath(), L"127.0.0.1", settings), 0);
+    EXPECT_EQ(read_whole_file(logs.file("a.log")), "one log\n");
+}
 
 }  // namespace

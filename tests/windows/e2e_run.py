@@ -78,6 +78,19 @@ class StartupFailureTest(WineTestCase):
                 self.assertEqual(run.exit_code, 1)
                 self.assertEqual(run.logs, [])
 
+    def test_a_folder_without_its_startup_modules(self):
+        # Beside launcher.exe they come from lib.dll or python311.zip.
+        sandbox = WineSandbox.for_test(self)
+        app = sandbox.make_app()
+        (app.folder / "python311.zip").unlink()
+        run = sandbox.run(app)
+        lines = startup_lines(app)
+        self.assertRunBlockFailure(run, lines[:lines.index(stub("Calling Py_Initialize")) + 1] + [
+            "Traceback",
+            re.compile(r"StubException: The interpreter could not start; its start-up modules "
+                       r"come from lib\.dll or python311\.zip beside the executable \(.+\)  "
+                       r"\(.*main\.cpp:\d+\)")])
+
     def test_a_missing_boot_script(self):
         sandbox = WineSandbox.for_test(self)
         app = sandbox.make_app(no_script=True)
@@ -173,6 +186,23 @@ class StubModuleTest(WineTestCase):
 
 class CrtExitTest(WineTestCase):
 
+    def test_crt_exit_from_another_thread(self):
+        # The main thread sleeps past the exit, or waits for the exiting
+        # thread to end (as a join does; python311.zip has no threading).
+        sandbox = WineSandbox.for_test(self)
+        for wait in ("time.sleep(3)", "ended.acquire()"):
+            with self.subTest(wait=wait):
+                app = sandbox.make_app(boot_source=(
+                    "import _thread, stub, time\n"
+                    "ended = _thread.allocate_lock()\nended.acquire()\n"
+                    "_thread.start_new_thread(stub.crt_exit, (3,))\n"
+                    "%s\nstub.log('main thread went on')\n" % wait))
+                run = sandbox.run(app)
+                self.assertEqual(run.exit_code, 3)
+                lines = run.single_log().lines
+                self.assertEqual(lines[-1], stub("Closing log"))
+                self.assertNotIn("main thread went on", lines)
+
     def test_crt_exit_ends_the_process_with_its_status_after_the_clean_up(self):
         sandbox = WineSandbox.for_test(self)
         app = sandbox.make_app(boot_source="import stub\nstub.log('leaving')\nstub.crt_exit(3)\n"
@@ -203,12 +233,13 @@ class StderrCaptureTest(WineTestCase):
         self.assertIn(b"KeyError: 'end'\r\n", data)
         self.assertTrue(data.endswith(b"STUB:stub:Closing log\n"))
 
-    def test_output_without_an_error_stays_out_of_the_log(self):
+    def test_output_without_an_error_reaches_the_log(self):
         sandbox = WineSandbox.for_test(self)
         app = sandbox.make_app(boot_source="import sys\nsys.stderr.write('just a note\\n')\n")
         run = sandbox.run(app)
         self.assertEqual(run.exit_code, 0)
-        self.assertLines(run.single_log().lines, startup_lines(app) + NORMAL_END)
+        self.assertLines(run.single_log().lines, startup_lines(app) + NORMAL_END[:3] + [
+            stub("Contents of python stderr:"), "just a note\r"] + NORMAL_END[3:])
 
 
 class ConcurrentRunTest(WineTestCase):

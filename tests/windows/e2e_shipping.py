@@ -55,19 +55,46 @@ class ShippingTest(WineTestCase):
                          startup_lines(app) + ["run of the test"] + NORMAL_END)
         self.assertEqual(collector.requests(), [("POST", "/upload_logs/v5/", 200)] * 3)
 
-    def test_server_error_keeps_the_logs_not_found_delivers_them(self):
+    def test_answers_that_keep_the_logs_and_answers_that_end_them(self):
         app = self.make_app("127.0.0.3")
         folder = self.put_old_logs(app)
-        failing = self.start_collector("127.0.0.3", "--status", "500")
-        self.sandbox.run(app)
-        self.assertEqual(len(failing.requests()), 3)
-        self.assertEqual(len(self.files_in(folder)), 3)
-        failing.stop()
+        for runs, status in enumerate((302, 408, 429, 500), start=1):
+            answering = self.start_collector("127.0.0.3", "--status", str(status))
+            self.sandbox.run(app)
+            self.assertEqual(len(answering.requests()), 2 + runs, status)
+            self.assertEqual(len(self.files_in(folder)), 2 + runs, status)
+            answering.stop()
 
         not_found = self.start_collector("127.0.0.3", "--status", "404")
         self.sandbox.run(app)
-        self.assertEqual(len(not_found.requests()), 4)
+        self.assertEqual(len(not_found.requests()), 7)
         self.assertEqual(self.files_in(folder), [])
+
+    def test_a_crashed_run_leaves_the_python_stack_and_the_next_run_ships_it(self):
+        # An unhandled exception (a read through a null pointer in C), and
+        # a fatal signal (abort); the interpreter's fault handler heads each
+        # in its own words.
+        app = self.make_app("127.0.0.5", script=(
+            "import faulthandler, os, stub\n"
+            "def render_chart():\n"
+            "    faulthandler._read_null() if '--null' in stub.get_argv() else os.abort()\n"
+            "def on_click():\n    render_chart()\n"
+            "if stub.get_argv()[1:]:\n    on_click()\n"))
+        logs = []
+        for argument, head in (("--null", "Windows fatal exception: access violation"),
+                               ("--abort", "Fatal Python error: Aborted")):
+            crashed = self.sandbox.run(app, [argument])
+            self.assertNotIn(crashed.exit_code, (0, 1))
+            logs.append(crashed.logs[-1].text)
+            self.assertIn(head, logs[-1])
+            self.assertRegex(logs[-1], r'File "boot\.py", line \d+ in render_chart\r?\n'
+                                       r'  File "boot\.py", line \d+ in on_click\r?\n')
+            self.assertNotIn("Closing log", logs[-1])
+
+        collector = self.start_collector("127.0.0.5")
+        self.sandbox.run(app)
+        for log in logs:
+            self.assertIn(log, collector.logs())
 
     def test_no_server_keeps_everything_for_the_next_run(self):
         app = self.make_app("127.0.0.9")

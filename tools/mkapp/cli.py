@@ -116,12 +116,13 @@ class Build:
     emitted: list
     app: object = None
     placement: object = None
+    startup_archive: bytes | None = None  # lib.dll of a build without an application
 
 
 def build(args, target, work: Path) -> Build:
     boot = boot_source(args, work)
     main_module = main_module_of(args, work) if args.app is not None else args.main_module
-    app = placement = None
+    app = placement = startup_archive = None
     hooks = ()
     if args.app is not None:
         if not main_module:
@@ -137,6 +138,11 @@ def build(args, target, work: Path) -> Build:
                     for entry in required_missing(app))))
         placement = place(app, target)
         hooks = app.hooks
+    elif args.output is not None and args.boot_script is not None:
+        # Without an application the folder still needs lib.dll with the
+        # interpreter's start-up modules, and what the boot script imports.
+        startup_archive = place(build_graph(target, boot_script=boot.path),
+                                target).archive_bytes()
     script = stored_script(args, boot, hooks)
     if args.rc is not None:
         image = compile_given_rc(args.rc, script, work, args.windres)
@@ -145,7 +151,7 @@ def build(args, target, work: Path) -> Build:
         contents = app_resources(args, script, main_module)
         image = compile_generated(contents, work, args.windres)
     emitted = emitted_files(work, contents is not None) if args.emit_rc is not None else []
-    return Build(image, emitted, app, placement)
+    return Build(image, emitted, app, placement, startup_archive)
 
 
 def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> None:
@@ -154,6 +160,8 @@ def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> Non
                                                   result.image),
                launcher.stat().st_mode & 0o7777)
     placement = result.placement
+    if result.startup_archive is not None:
+        folder.add(ARCHIVE_NAME, result.startup_archive)
     if placement is not None:
         folder.add(ARCHIVE_NAME, placement.archive_bytes())
         for relative, data in sorted(placement.files.items()):

@@ -185,6 +185,10 @@ bool read_matching_entry(SearchState* state, FindData* data) {
 
 // ---- File ------------------------------------------------------------------
 
+int runtime_descriptor(const File& file) {
+    return file.is_open() ? static_cast<int>(file.handle()) : -1;
+}
+
 bool File::close() {
     if (!is_open()) return true;
     const int fd = static_cast<int>(release());

@@ -2,6 +2,9 @@
 // the search of the log folder.
 #include <windows.h>
 
+#include <fcntl.h>
+#include <io.h>
+
 #include "platform/files.h"
 
 namespace platform {
@@ -21,6 +24,11 @@ bool File::close() {
     if (!is_open()) return true;
     HANDLE handle = as_handle(release());
     return CloseHandle(handle) != FALSE;
+}
+
+int runtime_descriptor(const File& file) {
+    if (!file.is_open()) return -1;
+    return _open_osfhandle(file.handle(), _O_BINARY | _O_APPEND);
 }
 
 File create_log_file(const wchar_t* path) {
