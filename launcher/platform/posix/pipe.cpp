@@ -53,6 +53,10 @@ PipeHandle create_stderr_pipe(const wchar_t* /*name*/) {
     return ends[0];
 }
 
+intptr_t duplicate_standard_error() {
+    return fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
+}
+
 bool reopen_stderr_onto_pipe(PipeHandle /*pipe*/, const wchar_t* /*name*/) {
     if (pending_writer < 0) {
         set_last_error(error_code::kInvalidHandle);

@@ -25,6 +25,17 @@ PipeHandle create_stderr_pipe(const wchar_t* name) {
     return reinterpret_cast<PipeHandle>(pipe);
 }
 
+intptr_t duplicate_standard_error() {
+    const HANDLE original = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE copy = nullptr;
+    if (original == nullptr || original == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return -1;
+    }
+    return reinterpret_cast<intptr_t>(copy);
+}
+
 // Opening the pipe by name as the runtime's stderr connects its client end.
 // The interpreter writes through a runtime of its own and is pointed at the
 // same pipe right after (see interpreter_stderr.cpp).

@@ -1,0 +1,331 @@
+"""Runtime hook of child processes: helper processes that are Python.
+
+Applications start helper processes through sys.executable, which is the
+application executable: "sys.executable -u -c CODE", "-m MODULE ARGS", a
+script, each with interpreter options before it. The application's process
+marks its environment (HELPER_VARIABLE holds the executable's path), and
+its children inherit the mark. A process that carries the mark of its own
+executable and whose command line is an interpreter's command line runs
+that command as python3.11 would, and ends; it never starts the
+application. Without the mark, or with a command line that an interpreter
+would not take (no arguments at all, options of the application), the
+application runs, so a user who types the same arguments still gets the
+application.
+
+A helper gets back what the launcher's start-up changed for the
+application: the working directory it was started in and the standard
+error its parent handed over. It writes its own log like every run.
+"""
+
+import os
+import sys
+
+import stub
+
+HELPER_VARIABLE = "LAUNCHER_HELPER_OF"
+
+# The interpreter's one-letter options: those that stand alone and those
+# that take a value (attached or as the next argument). -c and -m end the
+# options; what follows them is the program's.
+FLAG_OPTIONS = frozenset("bBdEiIOPqRsSuvVx")
+VALUE_OPTIONS = frozenset("cmWX")
+LONG_VALUE_OPTIONS = frozenset({"--check-hash-based-pycs"})
+SCRIPT_SUFFIXES = (".py", ".pyw", ".pyc", ".pyz", ".zip")
+
+
+class Command:
+    """An interpreter command line: `kind` is "c", "m", "script", "stdin" or
+    "version"; `target` the code, module or script; `args` the program's
+    arguments; `options` (letter, value) pairs in their order."""
+
+    def __init__(self, kind, target, args, options):
+        self.kind, self.target, self.args, self.options = kind, target, list(args), options
+
+    def flags(self, letter):
+        return [value for option, value in self.options if option == letter]
+
+
+def own_marker():
+    return os.path.normcase(os.path.abspath(sys.executable))
+
+
+def is_runnable_script(path, directory):
+    """Whether python3.11 would run `path` as a program and an application
+    would not take it for a document: a Python file, archive or folder
+    with a __main__ module, or a file that starts with a python #! line."""
+    full = os.path.join(directory, path)
+    if os.path.isdir(full):
+        return any(os.path.isfile(os.path.join(full, "__main__" + suffix))
+                   for suffix in (".py", ".pyc"))
+    if not os.path.isfile(full):
+        return False
+    if full.lower().endswith(SCRIPT_SUFFIXES):
+        return True
+    try:
+        with open(full, "rb") as stream:
+            first = stream.readline(200)
+    except OSError:
+        return False
+    return first.startswith(b"#!") and b"python" in first
+
+
+def parse_command_line(args, directory):
+    """The Command that `args` (the arguments after the executable) give
+    python3.11, or None when they are not an interpreter's command line
+    that runs something. `directory` is where relative scripts are."""
+    options = []
+    index = 0
+    while index < len(args):
+        arg = args[index]
+        if arg == "--":
+            index += 1
+            break
+        if arg == "-" or not arg.startswith("-"):
+            break
+        if arg.startswith("--"):
+            if arg in LONG_VALUE_OPTIONS and index + 1 < len(args):
+                index += 2
+                continue
+            if arg == "--version":
+                options.append(("V", None))
+                index += 1
+                continue
+            return None
+        position = 1
+        while position < len(arg):
+            letter = arg[position]
+            if letter in VALUE_OPTIONS:
+                value = arg[position + 1:]
+                if not value:
+                    index += 1
+                    if index >= len(args):
+                        return None
+                    value = args[index]
+                if letter in "cm":
+                    return Command(letter, value, args[index + 1:], options)
+                options.append((letter, value))
+                break
+            if letter not in FLAG_OPTIONS:
+                return None
+            options.append((letter, None))
+            position += 1
+        index += 1
+    if index < len(args):
+        if args[index] == "-":
+            return Command("stdin", "-", args[index + 1:], options)
+        if is_runnable_script(args[index], directory):
+            return Command("script", args[index], args[index + 1:], options)
+        return None
+    if not options:
+        return None  # a start without arguments is the application's
+    if ("V", None) in options:
+        return Command("version", None, [], options)
+    return Command("stdin", "-", [], options)
+
+
+def exit_status(code):
+    """The process exit status of a SystemExit code, as the interpreter
+    computes it: None is 0, an integer itself, anything else is printed to
+    standard error and gives 1."""
+    if code is None:
+        return 0
+    if isinstance(code, int):
+        return code
+    print(code, file=sys.stderr)
+    return 1
+
+
+def restore_standard_error():
+    """Descriptor 2 and sys.stderr become the standard error that the parent
+    handed over, in place of the launcher's capture."""
+    handle = getattr(stub, "_standard_error", -1)
+    if handle is None or handle < 0:
+        return
+    old = sys.stderr
+    try:
+        if os.name == "nt":
+            import msvcrt
+            descriptor = msvcrt.open_osfhandle(handle, os.O_WRONLY)
+        else:
+            descriptor = handle
+        os.dup2(descriptor, 2)
+        os.close(descriptor)
+    except (ImportError, OSError):
+        return
+    import io
+    sys.stderr = io.TextIOWrapper(io.FileIO(2, "w", closefd=False),
+                                  encoding=getattr(old, "encoding", None) or "utf-8",
+                                  errors="backslashreplace", line_buffering=True,
+                                  write_through=True)
+    if old is not None and old is not sys.__stderr__:
+        try:
+            old.close()  # the launcher's own stream over the capture
+        except (OSError, ValueError):
+            pass
+
+
+def become_helper():
+    """Gives this process back the state its parent started it in."""
+    restore_standard_error()
+    directory = getattr(stub, "_start_directory", "")
+    if directory:
+        try:
+            os.chdir(directory)
+        except OSError:
+            pass
+
+
+def run_as_helper(function):
+    """Runs function() as a helper process's program and ends the process
+    with its exit status. An exception that escapes it is reported as the
+    interpreter reports it, on standard error and in the log."""
+    become_helper()
+    try:
+        function()
+        status = 0
+    except SystemExit as stop:
+        status = exit_status(stop.code)
+    except BaseException as error:
+        report_uncaught(error)
+        status = 130 if isinstance(error, KeyboardInterrupt) else 1
+    stub.crt_exit(status)
+
+
+def report_uncaught(error):
+    """The traceback of an uncaught exception, without this hook's frames."""
+    traceback = error.__traceback__
+    while traceback is not None and traceback.tb_frame.f_globals is globals():
+        traceback = traceback.tb_next
+    sys.excepthook(type(error), error, traceback)
+    try:
+        import traceback as formatting
+        stub.log("".join(formatting.format_exception(type(error), error, traceback)))
+    except Exception:
+        pass
+
+
+def apply_options(command):
+    """What the options change at run time. Those that set interpreter flags
+    at start-up (-E -s -S -I -P -B -O -b -d -v -q -R) change nothing here:
+    the embedded interpreter ignores the environment and has no site; the
+    code is compiled already."""
+    if ("u", None) in command.options:
+        import io
+        sys.stdout.flush()
+        sys.stdout = io.TextIOWrapper(io.FileIO(1, "w", closefd=False),
+                                      encoding=sys.stdout.encoding, errors=sys.stdout.errors,
+                                      write_through=True)
+    if ("B", None) in command.options:
+        sys.dont_write_bytecode = True
+    for value in command.flags("X"):
+        name, _, setting = value.partition("=")
+        sys._xoptions[name] = setting or True
+        if name in ("faulthandler", "dev"):
+            import faulthandler
+            faulthandler.enable()
+        elif name == "tracemalloc":
+            import tracemalloc
+            tracemalloc.start(int(setting) if setting.isdigit() else 1)
+        elif name == "int_max_str_digits" and setting.isdigit():
+            sys.set_int_max_str_digits(int(setting))
+    warning_options = command.flags("W") + (["default"] if "dev" in sys._xoptions else [])
+    if warning_options:
+        sys.warnoptions.extend(warning_options)
+        if "warnings" in sys.modules:
+            sys.modules["warnings"]._processoptions(warning_options)
+
+
+def isolated(command):
+    return any((letter, None) in command.options for letter in ("I", "P"))
+
+
+def new_main_module(**attributes):
+    """A fresh __main__ module in sys.modules, as the interpreter makes it."""
+    import builtins
+    import _frozen_importlib
+    main = type(sys)("__main__")
+    main.__builtins__ = builtins
+    main.__loader__ = _frozen_importlib.BuiltinImporter
+    for name, value in attributes.items():
+        setattr(main, name, value)
+    sys.modules["__main__"] = main
+    return main
+
+
+def optimization(command):
+    return sum(1 for letter, _ in command.options if letter == "O")
+
+
+def run_source(source, filename, command, **attributes):
+    code = compile(source, filename, "exec", dont_inherit=True,
+                   optimize=optimization(command) or -1)
+    exec(code, new_main_module(**attributes).__dict__)
+
+
+def run_command(command):
+    """Runs an interpreter Command in this process, as python3.11 would."""
+    apply_options(command)
+    if command.kind == "version":
+        print("Python " + sys.version.partition(" ")[0])
+        return
+    if command.kind == "c":
+        sys.argv = ["-c"] + command.args
+        if not isolated(command):
+            sys.path.insert(0, "")
+        run_source(command.target, "<string>", command)
+    elif command.kind == "m":
+        sys.argv = ["-m"] + command.args
+        if not isolated(command):
+            sys.path.insert(0, os.getcwd())
+        import runpy
+        runpy._run_module_as_main(command.target)
+    elif command.kind == "stdin":
+        sys.argv = ["-"] + command.args
+        if not isolated(command):
+            sys.path.insert(0, "")
+        run_source(sys.stdin.buffer.read(), "<stdin>", command)
+    else:
+        run_script(command)
+
+
+def run_script(command):
+    path = command.target
+    sys.argv = [path] + command.args
+    if os.path.isdir(path) or path.lower().endswith((".zip", ".pyz")):
+        sys.path.insert(0, path)
+        import runpy
+        runpy._run_module_as_main("__main__", alter_argv=False)
+        return
+    if not isolated(command):
+        sys.path.insert(0, os.path.dirname(os.path.realpath(path)))
+    if path.lower().endswith(".pyc"):
+        import runpy
+        runpy.run_path(path, run_name="__main__")
+        return
+    with open(path, "rb") as stream:
+        source = stream.read()
+    run_source(source, path, command, __file__=path, __cached__=None)
+
+
+def is_marked():
+    """Whether this process was started by a process of the same executable."""
+    return os.environ.get(HELPER_VARIABLE) == own_marker()
+
+
+def helper_command():
+    """The Command this process runs as a helper, or None when it is the
+    application."""
+    if not is_marked():
+        return None
+    directory = getattr(stub, "_start_directory", "") or os.getcwd()
+    return parse_command_line(stub.get_argv()[1:], directory)
+
+
+def start():
+    command = helper_command()
+    if command is not None:
+        run_as_helper(lambda: run_command(command))
+    os.environ[HELPER_VARIABLE] = own_marker()
+
+
+start()
