@@ -194,6 +194,10 @@ def run(args) -> list:
     if args.output is not None and args.output.is_dir():
         raise BuildError("the output %s is a folder; give the executable's path in it"
                          % args.output)
+    if args.output is not None and args.app is not None \
+            and os.path.abspath(args.output.parent) == os.path.abspath(args.app):
+        raise BuildError("the output folder %s is the application folder; give a folder "
+                         "of its own" % args.output.parent)
     with tempfile.TemporaryDirectory(prefix="mkapp-") as work:
         result = build(args, target, Path(work))
 
@@ -264,6 +268,10 @@ def main(argv=None) -> int:
     except OSError as error:
         print("%s: error: %s: %s" % (parser.prog, error.filename, error.strerror or error),
               file=sys.stderr)
+        return 1
+    except UnicodeError as error:
+        print("%s: error: a file name or text that is not valid UTF-8: %s"
+              % (parser.prog, error), file=sys.stderr)
         return 1
     for line in lines:
         print("%s: %s" % (parser.prog, line), file=sys.stderr)

@@ -22,6 +22,7 @@ import types
 import zipfile
 from pathlib import Path, PurePosixPath
 
+from .assembly import MANIFEST_NAME, manifest_files
 from .bootscript import compile_source
 from .errors import BuildError
 from .graph import Application, Module, compiled_code
@@ -281,13 +282,22 @@ def application_data(app: Application) -> list:
             found.append((PurePosixPath(entry.name), entry))
         elif entry.is_dir() and not (entry / "__init__.py").is_file() \
                 and entry.name not in app.graph.modules:
+            written = files_of_outputs_in(entry)
             for path in sorted(entry.rglob("*")):
                 relative = path.relative_to(app.app_dir)
                 if path.is_file() and path.suffix not in NOT_DATA_SUFFIXES \
                         and "__pycache__" not in relative.parts \
-                        and not any(part.startswith(".") for part in relative.parts):
+                        and not any(part.startswith(".") for part in relative.parts) \
+                        and path not in written:
                     found.append((PurePosixPath(relative.as_posix()), path))
     return found
+
+
+def files_of_outputs_in(folder: Path) -> set:
+    """The files that earlier builds wrote into output folders inside
+    `folder` (as their manifests list them): never data of the application."""
+    return {manifest.parent / name for manifest in folder.rglob(MANIFEST_NAME)
+            for name in manifest_files(manifest.parent)}
 
 
 def tops_carried(app: Application) -> set:
