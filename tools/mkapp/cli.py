@@ -135,7 +135,7 @@ def build(args, target, work: Path) -> Build:
                 len(required_missing(app)), ", ".join(
                     "%s (imported by %s)" % (entry.name, ", ".join(sorted(entry.importers)))
                     for entry in required_missing(app))))
-        placement = place(app, target)
+        placement = place(app, target, args.with_source)
         hooks = app.hooks
     script = stored_script(args, boot, hooks)
     if args.rc is not None:

@@ -213,8 +213,20 @@ def module_path(module: Module) -> PurePosixPath:
     return PurePosixPath(*parts[:-1], parts[-1] + ".pyc")
 
 
-def place(app: Application, target) -> Placement:
-    """Decides where every module of the graph goes."""
+def source_path(module: Module) -> PurePosixPath:
+    """Where a module's source lies in lib.dll: beside its compiled form,
+    with the suffix .py (pkg/mod.py beside pkg/mod.pyc, pkg/__init__.py
+    beside pkg/__init__.pyc), as an importer of lib.dll looks for it when
+    asked for a module's source. The member holds the file's bytes as they
+    are; the code's file name is the path relative to the application
+    folder (source_filename)."""
+    return module_path(module).with_suffix(".py")
+
+
+def place(app: Application, target, with_source: bool = False) -> Placement:
+    """Decides where every module of the graph goes. with_source: the
+    application folder's modules in lib.dll have their source beside their
+    compiled form (see source_path)."""
     placement = Placement()
     in_folder = complete_packages(app, target)
     placement.folder_packages = sorted(in_folder)
@@ -243,6 +255,8 @@ def place(app: Application, target) -> Placement:
             else:
                 placement.archive[str(module_path(module))] = compiled
                 placement.archive_modules.append(name)
+                if with_source and name in app.own and module.kind == "source":
+                    placement.archive[str(source_path(module))] = read_source(module)
         if to_folder and module.is_package and module.kind != "namespace" \
                 and module.name == module.top:
             for relative, source in data_files(module, target):
