@@ -196,6 +196,7 @@ def report_uncaught(error):
     traceback = error.__traceback__
     while traceback is not None and traceback.tb_frame.f_globals is globals():
         traceback = traceback.tb_next
+    error.with_traceback(traceback)  # the built-in hook shows the exception's own
     sys.excepthook(type(error), error, traceback)
     try:
         import traceback as formatting
