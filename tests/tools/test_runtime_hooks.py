@@ -67,8 +67,8 @@ class ChildProcessHookTest(unittest.TestCase):
         cls.folder = Path(tempfile.mkdtemp(prefix="helper-hook-"))
         cls.addClassCleanup(shutil.rmtree, cls.folder, ignore_errors=True)
         (cls.folder / "script.py").write_text("")
-        (cls.folder / "notes.txt").write_text("")
-        (cls.folder / "tool").write_text("#!/usr/bin/python3\n")
+        (cls.folder / "notes.txt").write_text("Dear Sir,\n")
+        (cls.folder / "tool").write_text("#!/usr/bin/python3\nimport sys\n")
         (cls.folder / "pack").mkdir()
         (cls.folder / "pack" / "__main__.py").write_text("")
 

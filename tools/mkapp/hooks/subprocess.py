@@ -31,6 +31,8 @@ FLAG_OPTIONS = frozenset("bBdEiIOPqRsSuvVx")
 VALUE_OPTIONS = frozenset("cmWX")
 LONG_VALUE_OPTIONS = frozenset({"--check-hash-based-pycs"})
 SCRIPT_SUFFIXES = (".py", ".pyw", ".pyc", ".pyz", ".zip")
+# A larger file without a Python suffix is taken for a document unread.
+SOURCE_SIZE_LIMIT = 1 << 20
 
 
 class Command:
@@ -52,7 +54,8 @@ def own_marker():
 def is_runnable_script(path, directory):
     """Whether python3.11 would run `path` as a program and an application
     would not take it for a document: a Python file, archive or folder
-    with a __main__ module, or a file that starts with a python #! line."""
+    with a __main__ module, or another file of Python source (that
+    compiles)."""
     full = os.path.join(directory, path)
     if os.path.isdir(full):
         return any(os.path.isfile(os.path.join(full, "__main__" + suffix))
@@ -62,11 +65,13 @@ def is_runnable_script(path, directory):
     if full.lower().endswith(SCRIPT_SUFFIXES):
         return True
     try:
+        if os.path.getsize(full) > SOURCE_SIZE_LIMIT:
+            return False
         with open(full, "rb") as stream:
-            first = stream.readline(200)
-    except OSError:
+            compile(stream.read(), full, "exec", dont_inherit=True)
+    except (OSError, SyntaxError, ValueError):
         return False
-    return first.startswith(b"#!") and b"python" in first
+    return True
 
 
 def parse_command_line(args, directory):
