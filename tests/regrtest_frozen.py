@@ -239,8 +239,7 @@ def main() -> int:
     work = args.work.resolve()
     suite, nested = joined_suite(unpack_testsuite(work), work)
     executable = freeze(args.launcher.resolve(), work, suite, modules)
-    logs = work / "logs"
-    shutil.rmtree(logs, ignore_errors=True)
+    logs = work / time.strftime("logs-%Y%m%d-%H%M%S")
     logs.mkdir()
     display = Xvfb()
     env = {"PATH": "/usr/bin:/bin", "LANG": "C.UTF-8", "DISPLAY": display.display,
