@@ -210,17 +210,48 @@ def report_uncaught(error):
         pass
 
 
+def environment_options(command):
+    """The options that the interpreter's variables of the environment stand
+    for, unless -E or -I tells the interpreter to ignore them."""
+    if ("E", None) in command.options or ("I", None) in command.options:
+        return []
+    options = [(letter, None) for variable, letter in (("PYTHONUNBUFFERED", "u"),
+                                                       ("PYTHONDONTWRITEBYTECODE", "B"))
+               if os.environ.get(variable)]
+    if os.environ.get("PYTHONFAULTHANDLER"):
+        options.append(("X", "faulthandler"))
+    warnings = os.environ.get("PYTHONWARNINGS", "")
+    options += [("W", option.strip()) for option in warnings.split(",") if option.strip()]
+    return options
+
+
+def set_stream(name, descriptor, encoding=None, errors=None, unbuffered=False):
+    """Makes sys.<name> anew over its descriptor with another encoding or
+    error handler, or written through at once (-u)."""
+    import io
+    old = getattr(sys, name)
+    old.flush()
+    raw = io.FileIO(descriptor, "w", closefd=False)
+    setattr(sys, name, io.TextIOWrapper(raw, encoding=encoding or old.encoding,
+                                        errors=errors or old.errors,
+                                        line_buffering=old.line_buffering,
+                                        write_through=unbuffered or old.write_through))
+
+
 def apply_options(command):
-    """What the options change at run time. Those that set interpreter flags
-    at start-up (-E -s -S -I -P -B -O -b -d -v -q -R) change nothing here:
-    the embedded interpreter ignores the environment and has no site; the
-    code is compiled already."""
-    if ("u", None) in command.options:
-        import io
-        sys.stdout.flush()
-        sys.stdout = io.TextIOWrapper(io.FileIO(1, "w", closefd=False),
-                                      encoding=sys.stdout.encoding, errors=sys.stdout.errors,
-                                      write_through=True)
+    """What the options and the interpreter's variables of the environment
+    change at run time. Those that set interpreter flags at start-up (-E -s
+    -S -I -P -O -b -d -v -q -R) change nothing here: the embedded
+    interpreter has no site and the code is compiled already."""
+    command.options = environment_options(command) + command.options
+    unbuffered = ("u", None) in command.options
+    encoding, _, errors = os.environ.get("PYTHONIOENCODING", "").partition(":")
+    if ("E", None) in command.options or ("I", None) in command.options:
+        encoding = errors = ""
+    if unbuffered or encoding or errors:
+        set_stream("stdout", 1, encoding, errors, unbuffered)
+        set_stream("stderr", 2, encoding, "backslashreplace" if encoding and not errors
+                   else errors, unbuffered)
     if ("B", None) in command.options:
         sys.dont_write_bytecode = True
     for value in command.flags("X"):
@@ -268,9 +299,18 @@ def run_source(source, filename, command, **attributes):
     exec(code, new_main_module(**attributes).__dict__)
 
 
+def add_environment_path(command):
+    """PYTHONPATH's folders, before the application's own entries."""
+    if ("E", None) in command.options or ("I", None) in command.options:
+        return
+    folders = [folder for folder in os.environ.get("PYTHONPATH", "").split(os.pathsep) if folder]
+    sys.path[0:0] = [os.path.abspath(folder) for folder in folders]
+
+
 def run_command(command):
     """Runs an interpreter Command in this process, as python3.11 would."""
     apply_options(command)
+    add_environment_path(command)
     if command.kind == "version":
         print("Python " + sys.version.partition(" ")[0])
         return
