@@ -15,6 +15,7 @@ are the same. Long (tens of minutes): not part of tools/test.sh.
 
 import argparse
 import concurrent.futures
+import glob
 import importlib.util
 import os
 import re
@@ -108,11 +109,18 @@ NAMED_IMPORT = re.compile(r"""(?:import_module|import_deprecated|import_fresh_mo
                           r"""|['"]-m['"],\s*['"]([\w.]+)['"]""")
 
 
+# Modules the tests import by names they compute: the interpreter's
+# extension modules made for its tests, and deprecated modules.
+COMPUTED_IMPORTS = ("sre_compile", "sre_constants", "sre_parse")
+TEST_EXTENSIONS = "/usr/lib/python3.11/lib-dynload/_*test*.cpython-311-*.so"
+
+
 def hidden_imports(suite: Path, modules) -> list:
     """Each module and, for a package, every module inside it (the driver
     finds them by listing folders), and the modules the tests import by a
     computed name."""
-    names = set()
+    names = set(COMPUTED_IMPORTS)
+    names.update(Path(path).name.partition(".")[0] for path in glob.glob(TEST_EXTENSIONS))
     for module in modules:
         folder = suite / "test" / module
         files = sorted(folder.rglob("*.py")) if folder.is_dir() else \
