@@ -11,8 +11,8 @@ other helper process.
 
 import sys
 
-import subprocess  # noqa: F401  (multiprocessing starts its workers through it)
-
+# The hook of child processes: multiprocessing imports subprocess, which
+# brings it in whenever this hook is carried.
 import _hook_subprocess as helper
 import stub
 
