@@ -309,6 +309,7 @@ def add_environment_path(command):
 
 def run_command(command):
     """Runs an interpreter Command in this process, as python3.11 would."""
+    sys.orig_argv = stub.get_argv()
     apply_options(command)
     add_environment_path(command)
     if command.kind == "version":
@@ -350,7 +351,8 @@ def run_script(command):
         return
     with open(path, "rb") as stream:
         source = stream.read()
-    run_source(source, path, command, __file__=path, __cached__=None)
+    full = os.path.abspath(path)  # the interpreter names the main script by its full path
+    run_source(source, full, command, __file__=full, __cached__=None)
 
 
 def is_marked():
