@@ -34,6 +34,11 @@ bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms);
 // returns false), so that a reader can be stopped without waiting out its
 // time-out. Windows: the wait polls in short steps and needs no wake-up.
 void wake_pipe_waiter(PipeHandle pipe);
+// Called first on the thread that reads the pipe: on POSIX it blocks every
+// signal there, so that signals sent to the process reach the interpreter's
+// thread and obey the masks the application sets (signal.pthread_sigmask).
+// Windows: nothing to do.
+void keep_signals_off_this_thread();
 bool close_pipe(PipeHandle pipe);  // CloseHandle
 
 }  // namespace platform

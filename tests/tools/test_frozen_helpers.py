@@ -13,9 +13,12 @@ import subprocess
 import sys
 
 CODE = """
-import os, sys
+import os, signal, sys
 line = sys.stdin.readline()
 print("c", sys.argv[1:], line.strip().upper(), os.path.basename(os.getcwd()))
+signal.pthread_sigmask(signal.SIG_BLOCK, [signal.SIGUSR1])  # no other thread takes it
+os.kill(os.getpid(), signal.SIGUSR1)
+print("pending", signal.sigpending() == {signal.SIGUSR1})
 print("to stderr", file=sys.stderr)
 sys.exit(3)
 """
@@ -77,7 +80,8 @@ class HelperProcessTest(unittest.TestCase):
 
     def test_children_run_as_the_interpreter_runs_them(self):
         self.assertEqual(self.expected.exit_code, 0, self.expected.describe())
-        self.assertIn("c exit 3 c ['x'] HELLO work folder to stderr", self.expected.stdout)
+        self.assertIn("c exit 3 c ['x'] HELLO work folder\npending True to stderr",
+                      self.expected.stdout)
         run = self.workspace.run(self.app, [self.work])
         self.assertEqual((run.exit_code, run.stdout), (0, self.expected.stdout), run.describe())
         # The application and its two children, each with a log of its own.

@@ -77,6 +77,8 @@ bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms) {
 
 void wake_pipe_waiter(PipeHandle) {}
 
+void keep_signals_off_this_thread() {}
+
 bool close_pipe(PipeHandle pipe) { return CloseHandle(as_handle(pipe)) != FALSE; }
 
 }  // namespace platform
