@@ -270,6 +270,8 @@ def apply_options(command):
         sys.warnoptions.extend(warning_options)
         if "warnings" in sys.modules:
             sys.modules["warnings"]._processoptions(warning_options)
+        else:
+            import warnings  # noqa: F401  (the interpreter imports it for -W; it reads the options)
 
 
 def isolated(command):
