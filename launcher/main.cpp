@@ -19,6 +19,7 @@
 #include "archive_importer.h"
 #include "folder_finder.h"
 #include "logging.h"
+#include "platform/pipe.h"
 #include "platform/platform.h"
 #include "stub_exception.h"
 #include "stub_module.h"
@@ -532,6 +533,32 @@ const char kUnbufferedStderrCode[] =
 
 void unbuffer_interpreter_stderr() { run_launcher_code(kUnbufferedStderrCode); }
 
+// What the start-up changes and a helper process of the application must
+// restore (the runtime hook of child processes does): the working directory
+// the process was started in, and its standard error as the parent handed it
+// over (see platform::duplicate_standard_error). They become the private
+// attributes _start_directory and _standard_error of the stub module.
+struct StartState {
+    std::wstring directory;
+    intptr_t standard_error = -1;
+};
+
+StartState start_state;
+
+void publish_start_state() {
+    PyObject* stub = PyDict_GetItemString(PyImport_GetModuleDict(), "stub");  // borrowed
+    if (stub == nullptr) return;
+    PyObject* directory = new_unicode(start_state.directory);
+    PyObject* standard_error = PyLong_FromSsize_t(start_state.standard_error);
+    if (directory == nullptr || standard_error == nullptr ||
+        PyObject_SetAttrString(stub, "_start_directory", directory) != 0 ||
+        PyObject_SetAttrString(stub, "_standard_error", standard_error) != 0) {
+        PyErr_Clear();
+    }
+    Py_XDECREF(directory);
+    Py_XDECREF(standard_error);
+}
+
 // ---- start-up sequence -------------------------------------------------------
 
 void show_fatal_error(const std::exception& error) {
@@ -584,6 +611,7 @@ std::unique_ptr<uint8_t[]> load_and_descramble_boot_script(uint32_t* size) {
 
 int run(const CommandLine& command_line) {
     log_system_info();
+    start_state.directory = platform::current_directory();
     if (!set_working_directory()) STUB_RAISE("Failed to set current working directory");
 
     uint32_t size = 0;
@@ -598,6 +626,8 @@ int run(const CommandLine& command_line) {
     PendingError unmarshal_error;
     PyObject* code = unmarshal_boot_script(std::move(script), size, &unmarshal_error);
 
+    start_state.standard_error = platform::duplicate_standard_error();
+    publish_start_state();
     logger.write_line("Redirecting stderr to pipe");
     redirect_result = redirect_stderr();
     if (redirect_result != 0) {

@@ -316,6 +316,7 @@ public:
 
 private:
     void run() {
+        platform::keep_signals_off_this_thread();
         std::unique_ptr<char[]> chunk(new char[kCollectChunk]);
         while (!stopping_) {
             if (!platform::wait_for_pipe_data(pipe_, kCollectorWaitMs)) continue;

@@ -12,6 +12,11 @@ constexpr PipeHandle kInvalidPipe = -1;
 // the reading (server) end, or kInvalidPipe with the last error set. On POSIX
 // an anonymous pipe; the name is not used.
 PipeHandle create_stderr_pipe(const wchar_t* name);
+// A duplicate of the process's standard error as it was given, not inherited
+// by child processes: a descriptor on POSIX, a HANDLE on Windows; -1 when
+// there is none. Taken before the reopen, it still reaches whatever standard
+// error the parent process handed over.
+intptr_t duplicate_standard_error();
 // _wfreopen(name, L"w", stderr): the runtime's standard-error stream (and on
 // POSIX descriptor 2) becomes the pipe's writing end. On Windows it also
 // points the interpreter's sys.stderr at the pipe. False when it fails.
@@ -29,6 +34,11 @@ bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms);
 // returns false), so that a reader can be stopped without waiting out its
 // time-out. Windows: the wait polls in short steps and needs no wake-up.
 void wake_pipe_waiter(PipeHandle pipe);
+// Called first on the thread that reads the pipe: on POSIX it blocks every
+// signal there, so that signals sent to the process reach the interpreter's
+// thread and obey the masks the application sets (signal.pthread_sigmask).
+// Windows: nothing to do.
+void keep_signals_off_this_thread();
 bool close_pipe(PipeHandle pipe);  // CloseHandle
 
 }  // namespace platform

@@ -82,6 +82,8 @@ int32_t get_appdata_folder(wchar_t* buffer);
 bool path_append(wchar_t* buffer, const wchar_t* more);
 bool create_directory(const wchar_t* path);      // CreateDirectoryW(path, NULL)
 bool set_current_directory(const wchar_t* path); // SetCurrentDirectoryW
+// GetCurrentDirectoryW: the working directory, empty when it cannot be read.
+std::wstring current_directory();
 bool delete_file(const wchar_t* path);           // DeleteFileW
 
 // ---- dynamic libraries ----------------------------------------------------

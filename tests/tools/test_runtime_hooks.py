@@ -41,53 +41,74 @@ def load_hook(trigger, argv=("app",)):
     return module, stub
 
 
-RESOURCE_TRACKER = "from multiprocessing.resource_tracker import main;main(7)"
-FORK_SERVER = ("from multiprocessing.forkserver import main; "
-               "main(5, 6, ['__main__'], **{'sys_path': ['lib.dll', '.'], 'main_path': None})")
+def load_hook_quietly(trigger, argv=("app",), environment=None):
+    """load_hook in an environment of its own (the hook of child processes
+    marks the environment). A hook that ends the process leaves its exit
+    status in the stand-in of stub."""
+    stub = StubStandIn(argv)
+    spec = importlib.util.spec_from_file_location("_hook_" + trigger, HOOKS_DIR / (trigger + ".py"))
+    module = importlib.util.module_from_spec(spec)
+    saved_argv = sys.argv
+    try:
+        with mock.patch.dict(os.environ, environment or {}, clear=True), \
+                mock.patch.dict(sys.modules, {"stub": stub}):
+            spec.loader.exec_module(module)
+    except SystemExit:
+        pass
+    finally:
+        sys.argv = saved_argv
+    return module, stub
 
 
-class MultiprocessingHookTest(unittest.TestCase):
+class ChildProcessHookTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.hook, cls.stub = load_hook("multiprocessing", ["app", "--verbose", "-c", "x"])
+        cls.hook, cls.stub = load_hook_quietly("subprocess")
+        cls.folder = Path(tempfile.mkdtemp(prefix="helper-hook-"))
+        cls.addClassCleanup(shutil.rmtree, cls.folder, ignore_errors=True)
+        (cls.folder / "script.py").write_text("")
+        (cls.folder / "notes.txt").write_text("Dear Sir,\n")
+        (cls.folder / "tool").write_text("#!/usr/bin/python3\nimport sys\n")
+        (cls.folder / "pack").mkdir()
+        (cls.folder / "pack" / "__main__.py").write_text("")
 
-    def test_the_application_s_own_command_line_is_left_alone(self):
-        self.assertIsNone(self.stub.exit_status)
-        for argv in (["app"], ["app", "--verbose"], ["app", "-c", "config.ini"],
-                     ["app", "-c", "import os; os.getcwd()"],
-                     ["app", "report.txt", "-c", RESOURCE_TRACKER]):
-            with self.subTest(argv=argv):
-                self.assertIsNone(self.hook.run_child(argv))
+    def parse(self, *args):
+        command = self.hook.parse_command_line(list(args), str(self.folder))
+        return command and (command.kind, command.target, command.args, command.options)
 
-    def test_the_interpreter_command_follows_the_options_multiprocessing_passes(self):
-        command = self.hook.interpreter_command
-        self.assertEqual(command(["app", "-c", RESOURCE_TRACKER]), RESOURCE_TRACKER)
-        self.assertEqual(command(["app", "-S", "-E", "-s", "-c", "x"]), "x")
-        self.assertEqual(command(["app", "-W", "ignore", "-X", "utf8", "-OO", "-c", "x"]), "x")
-        self.assertIsNone(command(["app", "-S", "-c"]))
-        self.assertIsNone(command(["app", "-S", "file.py", "-c", "x"]))
-        self.assertIsNone(command(["app"]))
+    def test_interpreter_command_lines(self):
+        self.assertEqual(self.parse("-u", "-B", "-m", "pkg.helper", "-c", "x"),
+                         ("m", "pkg.helper", ["-c", "x"], [("u", None), ("B", None)]))
+        self.assertEqual(self.parse("-I", "-X", "faulthandler", "-Wd", "-c", "print(1)", "a"),
+                         ("c", "print(1)", ["a"],
+                          [("I", None), ("X", "faulthandler"), ("W", "d")]))
+        self.assertEqual(self.parse("-OOc", "x"), ("c", "x", [], [("O", None), ("O", None)]))
+        self.assertEqual(self.parse("-mpkg"), ("m", "pkg", [], []))
+        self.assertEqual(self.parse("-E", "script.py", "-v"), ("script", "script.py", ["-v"],
+                                                                [("E", None)]))
+        self.assertEqual(self.parse("tool")[:2], ("script", "tool"))
+        self.assertEqual(self.parse("pack")[:2], ("script", "pack"))
+        self.assertEqual(self.parse("-", "a")[:3], ("stdin", "-", ["a"]))
+        self.assertEqual(self.parse("-S")[:2], ("stdin", "-"))
+        self.assertEqual(self.parse("-V")[0], "version")
 
-    def test_only_the_children_s_own_calls_are_recognised(self):
-        call = self.hook.child_main_call
-        self.assertEqual(call(RESOURCE_TRACKER), ("multiprocessing.resource_tracker", [7], {}))
-        self.assertEqual(call(FORK_SERVER),
-                         ("multiprocessing.forkserver", [5, 6, ["__main__"]],
-                          {"sys_path": ["lib.dll", "."], "main_path": None}))
-        for command in (
-                "from multiprocessing.resource_tracker import main;main(__import__('os').getpid())",
-                "from multiprocessing.resource_tracker import main;main(7);main(8)",
-                "from multiprocessing.resource_tracker import main as run;run(7)",
-                "from multiprocessing.resource_tracker import main, os;main(7)",
-                "from os import main;main(7)",
-                "from .resource_tracker import main;main(7)",
-                "import multiprocessing.resource_tracker;main(7)",
-                "from multiprocessing.resource_tracker import main;other(7)",
-                "from multiprocessing.resource_tracker import main;main(**x)",
-                "from multiprocessing.resource_tracker import main;main(",
-                "config.ini"):
-            with self.subTest(command=command):
-                self.assertIsNone(call(command))
+    def test_the_application_s_own_command_lines(self):
+        for args in ((), ("notes.txt",), ("missing.py",), ("--verbose",), ("-c",),
+                     ("-u", "-k", "x"), ("-W",), ("--multiprocessing-fork", "a=1")):
+            with self.subTest(args=args):
+                self.assertIsNone(self.parse(*args))
+
+    def test_only_a_child_of_the_same_executable_is_a_helper(self):
+        argv = ["app", "-c", "raise SystemExit(4)"]
+        _, stub = load_hook_quietly("subprocess", argv)
+        self.assertIsNone(stub.exit_status)
+        _, stub = load_hook_quietly("subprocess", argv,
+                                    {self.hook.HELPER_VARIABLE: "/elsewhere/app"})
+        self.assertIsNone(stub.exit_status)
+        with mock.patch.object(os, "chdir"):
+            _, stub = load_hook_quietly("subprocess", argv,
+                                        {self.hook.HELPER_VARIABLE: self.hook.own_marker()})
+        self.assertEqual(stub.exit_status, 4)
 
     def test_exit_status_of_a_system_exit_code(self):
         self.assertEqual(self.hook.exit_status(None), 0)
@@ -96,41 +117,22 @@ class MultiprocessingHookTest(unittest.TestCase):
             self.assertEqual(self.hook.exit_status("worker failed"), 1)
         stderr.write.assert_any_call("worker failed")
 
-    def test_a_child_ends_the_process_with_its_status(self):
-        with mock.patch("multiprocessing.resource_tracker.main") as tracker_main:
-            tracker_main.side_effect = SystemExit(4)
-            _, stub = self.load_child(["app", "-S", "-E", "-c", RESOURCE_TRACKER])
-        tracker_main.assert_called_once_with(7)
-        self.assertEqual(stub.exit_status, 4)
-        with mock.patch("multiprocessing.resource_tracker.main") as tracker_main:
-            _, stub = self.load_child(["app", "-c", RESOURCE_TRACKER])
-        self.assertEqual(stub.exit_status, 0)
 
+class MultiprocessingHookTest(unittest.TestCase):
     def test_a_spawned_worker_runs_through_freeze_support(self):
-        with mock.patch("multiprocessing.spawn.spawn_main") as spawn_main:
+        helper, _ = load_hook_quietly("subprocess")
+        argv = ["app", "--multiprocessing-fork", "tracker_fd=5", "pipe_handle=9"]
+        marked = {helper.HELPER_VARIABLE: helper.own_marker()}
+        with mock.patch.dict(sys.modules, {"_hook_subprocess": helper}), \
+                mock.patch("multiprocessing.spawn.spawn_main") as spawn_main, \
+                mock.patch.object(helper, "become_helper"):
             spawn_main.side_effect = SystemExit(2)
-            _, stub = self.load_child(["app", "--multiprocessing-fork", "tracker_fd=5",
-                                       "pipe_handle=9"])
+            load_hook_quietly("multiprocessing", argv)
+            spawn_main.assert_not_called()  # not started by the application
+            self.assertIsNone(helper.stub.exit_status)
+            load_hook_quietly("multiprocessing", argv, marked)
         spawn_main.assert_called_once_with(tracker_fd=5, pipe_handle=9)
-        self.assertEqual(stub.exit_status, 2)
-
-    @staticmethod
-    def load_child(argv):
-        """Loads the hook as a child would; returns what load_hook returns,
-        the stand-in's recorded exit status included."""
-        stub = StubStandIn(argv)
-        spec = importlib.util.spec_from_file_location("_hook_multiprocessing",
-                                                      HOOKS_DIR / "multiprocessing.py")
-        module = importlib.util.module_from_spec(spec)
-        saved_argv = sys.argv
-        try:
-            with mock.patch.dict(sys.modules, {"stub": stub}):
-                spec.loader.exec_module(module)
-        except SystemExit:
-            pass
-        finally:
-            sys.argv = saved_argv
-        return module, stub
+        self.assertEqual(helper.stub.exit_status, 2)
 
 
 class TkinterHookTest(unittest.TestCase):

@@ -3,6 +3,10 @@ resource image, trailer) and the files beside it, written all or nothing."""
 
 from __future__ import annotations
 
+import ctypes
+import ctypes.util
+import errno
+import json
 import os
 import shutil
 import struct
@@ -11,8 +15,16 @@ from pathlib import Path, PurePosixPath
 
 from .errors import BuildError, read_input
 
+try:
+    import fcntl
+except ImportError:  # Windows: builds there leave no lock behind
+    fcntl = None
+
 TRAILER_MAGIC = b"RESIMG01"
 FILE_LIST_HEADER = "Files of this build:"
+# The machine-readable list of the files a build wrote, beside the report
+# (which is for people): a JSON object {"files": [relative POSIX paths]}.
+MANIFEST_NAME = "build-files.json"
 TRAILER = struct.Struct("<Q8s")
 ARCHIVE_NAME = "lib.dll"
 
@@ -117,18 +129,25 @@ class OutputFolder:
     place by commit(): a failed build leaves no half-written output.
 
     A folder that holds nothing but an earlier output of the tool (its
-    `marker` lists the files of that build) is replaced whole. Into any other
-    existing folder the new files are moved one by one, the files of an
-    earlier build that this one does not write are removed, and all other
-    files stay."""
+    manifest lists the files of that build) is exchanged with the new one in
+    one step, so that a kill at any moment leaves one of the two in place.
+    Into any other existing folder the new files are moved one by one, the
+    files of an earlier build that this one does not write are removed, and
+    all other files stay.
+
+    The temporary folder stays locked while the build runs; the next build
+    removes the temporary folders of builds that were killed."""
 
     def __init__(self, folder: Path, marker: str):
         self.folder = Path(os.path.abspath(folder))
         self.marker = marker
+        self.lock = None
         try:
             self.folder.parent.mkdir(parents=True, exist_ok=True)
-            self.staging = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".build-",
+            remove_abandoned_staging(self.folder)
+            self.staging = Path(tempfile.mkdtemp(prefix=staging_prefix(self.folder),
                                                  dir=self.folder.parent))
+            self.lock = lock_folder(self.staging)
             os.chmod(self.staging, 0o777 & ~current_umask())
         except OSError as error:
             raise BuildError("cannot create the output folder %s: %s"
@@ -146,11 +165,13 @@ class OutputFolder:
         self.entries[relative] = (content, mode)
 
     def add_marker(self, text: str) -> None:
-        """The marker file: `text`, then the list of the build's files."""
-        names = sorted(str(path) for path in self.entries) + [self.marker]
+        """The marker file (`text`, then the list of the build's files, for
+        people) and the manifest (the same list, for the next build)."""
+        names = sorted([str(path) for path in self.entries] + [self.marker, MANIFEST_NAME])
         self.add(self.marker, (text + "\n" + FILE_LIST_HEADER + "\n"
-                               + "".join("  %s\n" % name for name in sorted(names)))
-                 .encode("utf-8"))
+                               + "".join("  %s\n" % readable_name(name) for name in names))
+                 .encode("utf-8", "backslashreplace"))
+        self.add(MANIFEST_NAME, json.dumps({"files": names}, indent=0).encode("ascii"))
 
     def write(self) -> None:
         for relative, (content, mode) in sorted(self.entries.items()):
@@ -183,13 +204,7 @@ class OutputFolder:
         return cwd == self.folder.resolve() or self.folder.resolve() in cwd.parents
 
     def files_of_earlier_build(self) -> set:
-        try:
-            text = (self.folder / self.marker).read_text(encoding="utf-8", errors="replace")
-        except OSError:
-            return set()
-        _, found, names = text.partition("\n" + FILE_LIST_HEADER + "\n")
-        return {line[2:] for line in names.splitlines() if line.startswith("  ")} \
-            if found else set()
+        return manifest_files(self.folder)
 
     def only_earlier_files(self, written: set) -> bool:
         """Whether every file in the folder was written by the earlier build."""
@@ -203,15 +218,14 @@ class OutputFolder:
         return True
 
     def replace_whole(self) -> None:
-        previous = Path(tempfile.mkdtemp(prefix="." + self.folder.name + ".old-",
-                                         dir=self.folder.parent))
-        os.rename(self.folder, previous / "output")
-        try:
-            os.rename(self.staging, self.folder)
-        except OSError:
-            os.rename(previous / "output", self.folder)
-            raise
-        shutil.rmtree(previous, ignore_errors=True)
+        """Exchanges the new folder with the earlier output in one step; the
+        earlier output, now in the temporary folder's place, is removed.
+        Where the system cannot exchange two folders, the new files are
+        moved in one by one instead, so that the folder is never missing."""
+        if exchange_paths(self.staging, self.folder):
+            shutil.rmtree(self.staging, ignore_errors=True)
+        else:
+            self.merge(self.files_of_earlier_build())
 
     def merge(self, stale=()) -> None:
         """Moves the new files in; removes the files of the earlier build
@@ -225,6 +239,9 @@ class OutputFolder:
 
     def discard(self) -> None:
         shutil.rmtree(self.staging, ignore_errors=True)
+        if self.lock is not None:
+            os.close(self.lock)
+            self.lock = None
 
     def __enter__(self):
         return self
@@ -232,6 +249,105 @@ class OutputFolder:
     def __exit__(self, *exc):
         self.discard()
         return False
+
+
+def manifest_files(folder: Path) -> set:
+    """The files that the manifest of an earlier build in `folder` lists;
+    none when there is no manifest or it cannot be read, so that nothing is
+    taken for the tool's own."""
+    try:
+        listed = json.loads((folder / MANIFEST_NAME).read_bytes())["files"]
+    except (OSError, ValueError, KeyError, TypeError):
+        return set()
+    if not isinstance(listed, list) or not all(isinstance(name, str) for name in listed):
+        return set()
+    return {name for name in listed if is_relative_inside(name)}
+
+
+def readable_name(name: str) -> str:
+    """A file name as the report shows it: on one line, with what cannot
+    be shown (line breaks, other control characters, bytes that are not
+    UTF-8) escaped."""
+    if name.isprintable():
+        return name.encode("utf-8", "backslashreplace").decode("utf-8")
+    return ascii(name)
+
+
+def is_relative_inside(name: str) -> bool:
+    path = PurePosixPath(name)
+    return bool(name) and not path.is_absolute() and ".." not in path.parts
+
+
+# ---- the exchange of two folders ------------------------------------------------
+
+RENAME_EXCHANGE = 2  # from linux/fs.h
+AT_FDCWD = -100
+
+
+def exchange_paths(first: Path, second: Path) -> bool:
+    """Swaps two existing paths in one step (renameat2 with RENAME_EXCHANGE);
+    False, with nothing changed, where the system or file system cannot."""
+    renameat2 = libc_function("renameat2")
+    if renameat2 is None:
+        return False
+    result = renameat2(AT_FDCWD, os.fsencode(first), AT_FDCWD, os.fsencode(second),
+                       RENAME_EXCHANGE)
+    if result == 0:
+        return True
+    error = ctypes.get_errno()
+    if error in (errno.ENOSYS, errno.EINVAL, errno.ENOTSUP, errno.EXDEV):
+        return False
+    raise OSError(error, os.strerror(error), str(second))
+
+
+def libc_function(name: str):
+    try:
+        library = ctypes.CDLL(ctypes.util.find_library("c") or None, use_errno=True)
+        function = getattr(library, name)
+    except (OSError, AttributeError):
+        return None
+    function.argtypes = [ctypes.c_int, ctypes.c_char_p, ctypes.c_int, ctypes.c_char_p,
+                         ctypes.c_uint]
+    function.restype = ctypes.c_int
+    return function
+
+
+# ---- temporary folders of killed builds ---------------------------------------
+
+def staging_prefix(folder: Path) -> str:
+    return "." + folder.name + ".build-"
+
+
+def lock_folder(folder: Path):
+    """An open descriptor of `folder` holding an exclusive lock on it, or None
+    where the system has no such locks."""
+    if fcntl is None:
+        return None
+    descriptor = os.open(folder, os.O_RDONLY)
+    fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    return descriptor
+
+
+def remove_abandoned_staging(folder: Path) -> None:
+    """Removes the temporary folders that builds of `folder` left when they
+    were killed: those no running build holds locked."""
+    if fcntl is None:
+        return
+    prefix = staging_prefix(folder)
+    for entry in folder.parent.iterdir():
+        if not entry.name.startswith(prefix) or entry.is_symlink() or not entry.is_dir():
+            continue
+        try:
+            descriptor = os.open(entry, os.O_RDONLY)
+        except OSError:
+            continue
+        try:
+            fcntl.flock(descriptor, fcntl.LOCK_EX | fcntl.LOCK_NB)
+            shutil.rmtree(entry, ignore_errors=True)
+        except OSError:
+            pass  # a build that still runs
+        finally:
+            os.close(descriptor)
 
 
 def remove_empty_folders(folder: Path, top: Path) -> None:

@@ -85,6 +85,22 @@ def find_spec(name):
     return _frozen_importlib._find_spec(name, path)
 
 
+class MainLoader:
+    """The main module's __loader__: its own loader, which also answers for
+    the module under the name __main__ (linecache and inspect ask for the
+    source of a module by its __name__)."""
+
+    def __init__(self, loader, name):
+        self.loader = loader
+        self.name = name
+
+    def get_source(self, fullname):
+        return self.loader.get_source(self.name if fullname == "__main__" else fullname)
+
+    def __getattr__(self, attribute):
+        return getattr(self.loader, attribute)
+
+
 def run_main_module(name):
     """Runs module `name` as __main__, with the module object in sys.modules
     (so that pickle and child processes find what it defines)."""
@@ -97,7 +113,7 @@ def run_main_module(name):
     code = spec.loader.get_code(name)
     main = type(sys)("__main__")
     main.__spec__ = spec
-    main.__loader__ = spec.loader
+    main.__loader__ = MainLoader(spec.loader, name)
     main.__package__ = spec.parent
     main.__builtins__ = __builtins__
     if spec.has_location:
@@ -106,6 +122,19 @@ def run_main_module(name):
     exec(code, main.__dict__)
 
 
+def show_exception(kind, value, traceback):
+    """sys.excepthook: the interpreter's report of an uncaught exception,
+    with the code lines of modules whose source lies in lib.dll (the
+    built-in report reads source lines from files only)."""
+    try:
+        import traceback as formatting
+        formatting.print_exception(kind, value, traceback)
+    except Exception:
+        sys.__excepthook__(kind, value, traceback)
+
+
+if sys.excepthook is sys.__excepthook__:
+    sys.excepthook = show_exception
 main_module = stub.get_main_module()
 sys.argv = stub.get_argv()
 try:

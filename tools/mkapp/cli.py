@@ -136,7 +136,7 @@ def build(args, target, work: Path) -> Build:
                 len(required_missing(app)), ", ".join(
                     "%s (imported by %s)" % (entry.name, ", ".join(sorted(entry.importers)))
                     for entry in required_missing(app))))
-        placement = place(app, target)
+        placement = place(app, target, args.with_source)
         hooks = app.hooks
     elif args.output is not None and args.boot_script is not None:
         # Without an application the folder still needs lib.dll with the
@@ -203,6 +203,10 @@ def run(args) -> list:
     if args.output is not None and args.output.is_dir():
         raise BuildError("the output %s is a folder; give the executable's path in it"
                          % args.output)
+    if args.output is not None and args.app is not None \
+            and os.path.abspath(args.output.parent) == os.path.abspath(args.app):
+        raise BuildError("the output folder %s is the application folder; give a folder "
+                         "of its own" % args.output.parent)
     with tempfile.TemporaryDirectory(prefix="mkapp-") as work:
         result = build(args, target, Path(work))
 
@@ -274,6 +278,10 @@ def main(argv=None) -> int:
     except OSError as error:
         print("%s: error: %s: %s" % (parser.prog, error.filename, error.strerror or error),
               file=sys.stderr)
+        return 1
+    except UnicodeError as error:
+        print("%s: error: a file name or text that is not valid UTF-8: %s"
+              % (parser.prog, error), file=sys.stderr)
         return 1
     for line in lines:
         print("%s: %s" % (parser.prog, line), file=sys.stderr)

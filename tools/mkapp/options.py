@@ -148,6 +148,10 @@ def make_parser() -> argparse.ArgumentParser:
     inputs.add_argument("--strict", action="store_true",
                         help="a module imported but not found (outside try/except "
                              "ImportError) fails the build, and nothing is written")
+    inputs.add_argument("--with-source", action="store_true",
+                        help="carry the application folder's .py sources beside their "
+                             "compiled modules in lib.dll, so that tracebacks show the code "
+                             "lines and inspect.getsource works")
     inputs.add_argument("--add-data", action="append", type=data_spec, default=[],
                         metavar="SRC:DEST",
                         help="copy the file or folder SRC into the folder DEST of the output "
@@ -213,7 +217,7 @@ GENERATION_OPTIONS = {"strings": "--set", "omit": "--omit", "block": "--block",
 
 # Destination -> option of the options that only a module graph uses.
 GRAPH_OPTIONS = {"path": "--path", "hidden_import": "--hidden-import", "exclude": "--exclude",
-                 "strict": "--strict", "hooks_dir": "--hooks-dir"}
+                 "strict": "--strict", "hooks_dir": "--hooks-dir", "with_source": "--with-source"}
 
 
 def check_arguments(parser, args) -> None:

@@ -24,6 +24,7 @@ import types
 import zipfile
 from pathlib import Path, PurePosixPath
 
+from .assembly import MANIFEST_NAME, manifest_files
 from .bootscript import compile_source
 from .errors import BuildError
 from .graph import (TEST_SUITE_PACKAGES, Application, Module, compiled_code, is_stdlib,
@@ -246,10 +247,22 @@ def module_path(module: Module) -> PurePosixPath:
     return PurePosixPath(*parts[:-1], parts[-1] + ".pyc")
 
 
-def place(app: Application, target) -> Placement:
+def source_path(module: Module) -> PurePosixPath:
+    """Where a module's source lies in lib.dll: beside its compiled form,
+    with the suffix .py (pkg/mod.py beside pkg/mod.pyc, pkg/__init__.py
+    beside pkg/__init__.pyc), as an importer of lib.dll looks for it when
+    asked for a module's source. The member holds the file's bytes as they
+    are; the code's file name is the path relative to the application
+    folder (source_filename)."""
+    return module_path(module).with_suffix(".py")
+
+
+def place(app: Application, target, with_source: bool = False) -> Placement:
     """Decides where every module of the graph goes. A module that does not
     compile is an error when the application reaches it, and is left out
-    (named in app.left_out) otherwise."""
+    (named in app.left_out) otherwise. with_source: the application folder's
+    modules in lib.dll have their source beside their compiled form (see
+    source_path)."""
     placement = Placement()
     in_folder = folder_packages(app, target, placement.skipped_links)
     placement.folder_packages = sorted(in_folder)
@@ -286,6 +299,8 @@ def place(app: Application, target) -> Placement:
             else:
                 placement.archive[str(module_path(module))] = compiled
                 placement.archive_modules.append(name)
+                if with_source and name in app.own and module.kind == "source":
+                    placement.archive[str(source_path(module))] = read_source(module)
     for top, data in sorted(in_folder.items()):
         for relative, source in data:
             placement.copies[PurePosixPath(top) / relative] = source
@@ -344,13 +359,22 @@ def application_data(app: Application) -> list:
             found.append((PurePosixPath(entry.name), entry))
         elif entry.is_dir() and not (entry / "__init__.py").is_file() \
                 and entry.name not in app.graph.modules:
+            written = files_of_outputs_in(entry)
             for path in sorted(entry.rglob("*")):
                 relative = path.relative_to(app.app_dir)
                 if path.is_file() and path.suffix not in NOT_DATA_SUFFIXES \
                         and "__pycache__" not in relative.parts \
-                        and not any(part.startswith(".") for part in relative.parts):
+                        and not any(part.startswith(".") for part in relative.parts) \
+                        and path not in written:
                     found.append((PurePosixPath(relative.as_posix()), path))
     return found
+
+
+def files_of_outputs_in(folder: Path) -> set:
+    """The files that earlier builds wrote into output folders inside
+    `folder` (as their manifests list them): never data of the application."""
+    return {manifest.parent / name for manifest in folder.rglob(MANIFEST_NAME)
+            for name in manifest_files(manifest.parent)}
 
 
 def tops_carried(app: Application) -> set:

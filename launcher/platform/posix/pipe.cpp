@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <fcntl.h>
 #include <poll.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -51,6 +52,10 @@ PipeHandle create_stderr_pipe(const wchar_t* /*name*/) {
     // busy machine; the system may grant less, which is fine.
     fcntl(ends[0], F_SETPIPE_SZ, kRequestedPipeSize);
     return ends[0];
+}
+
+intptr_t duplicate_standard_error() {
+    return fcntl(STDERR_FILENO, F_DUPFD_CLOEXEC, 3);
 }
 
 bool reopen_stderr_onto_pipe(PipeHandle /*pipe*/, const wchar_t* /*name*/) {
@@ -108,6 +113,12 @@ bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms) {
     // Every writer is gone: nothing more can arrive; do not spin.
     usleep(static_cast<useconds_t>(timeout_ms) * 1000);
     return false;
+}
+
+void keep_signals_off_this_thread() {
+    sigset_t all;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
 void wake_pipe_waiter(PipeHandle) {

@@ -453,6 +453,15 @@ bool set_current_directory(const wchar_t* path) {
     return true;
 }
 
+std::wstring current_directory() {
+    std::vector<char> buffer(256);
+    while (getcwd(buffer.data(), buffer.size()) == nullptr) {
+        if (errno != ERANGE) return std::wstring();
+        buffer.resize(buffer.size() * 2);
+    }
+    return utf8_to_wide(buffer.data());
+}
+
 bool delete_file(const wchar_t* path) {
     if (unlink(narrow_path(path).c_str()) != 0) return fail_with_errno();
     return true;

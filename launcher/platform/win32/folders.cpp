@@ -4,6 +4,8 @@
 #include <shlobj.h>  // CSIDL_APPDATA, SHGFP_TYPE_CURRENT
 #include <shlwapi.h>
 
+#include <string>
+
 #include "platform/platform.h"
 #include "platform/win32/system_library.h"
 
@@ -23,6 +25,16 @@ bool path_append(wchar_t* buffer, const wchar_t* more) {
 bool create_directory(const wchar_t* path) { return CreateDirectoryW(path, nullptr) != FALSE; }
 
 bool set_current_directory(const wchar_t* path) { return SetCurrentDirectoryW(path) != FALSE; }
+
+std::wstring current_directory() {
+    const DWORD needed = GetCurrentDirectoryW(0, nullptr);
+    if (needed == 0) return std::wstring();
+    std::wstring directory(needed, L'\0');
+    const DWORD written = GetCurrentDirectoryW(needed, &directory[0]);
+    if (written == 0 || written >= needed) return std::wstring();
+    directory.resize(written);
+    return directory;
+}
 
 bool delete_file(const wchar_t* path) { return DeleteFileW(path) != FALSE; }
 

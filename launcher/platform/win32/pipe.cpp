@@ -25,6 +25,17 @@ PipeHandle create_stderr_pipe(const wchar_t* name) {
     return reinterpret_cast<PipeHandle>(pipe);
 }
 
+intptr_t duplicate_standard_error() {
+    const HANDLE original = GetStdHandle(STD_ERROR_HANDLE);
+    HANDLE copy = nullptr;
+    if (original == nullptr || original == INVALID_HANDLE_VALUE ||
+        !DuplicateHandle(GetCurrentProcess(), original, GetCurrentProcess(), &copy, 0, FALSE,
+                         DUPLICATE_SAME_ACCESS)) {
+        return -1;
+    }
+    return reinterpret_cast<intptr_t>(copy);
+}
+
 // Opening the pipe by name as the runtime's stderr connects its client end.
 // The interpreter writes through a runtime of its own and is pointed at the
 // same pipe right after (see interpreter_stderr.cpp).
@@ -65,6 +76,8 @@ bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms) {
 }
 
 void wake_pipe_waiter(PipeHandle) {}
+
+void keep_signals_off_this_thread() {}
 
 bool close_pipe(PipeHandle pipe) { return CloseHandle(as_handle(pipe)) != FALSE; }
 
