@@ -8,8 +8,8 @@ import sys
 import tempfile
 from pathlib import Path, PurePosixPath
 
-from .assembly import (ARCHIVE_NAME, OutputFolder, check_relative, executable_bytes,
-                       write_all_or_nothing, write_atomically)
+from .assembly import (ARCHIVE_NAME, OutputFolder, check_relative, write_all_or_nothing,
+                       write_atomically)
 from .bootscript import (STANDARD_BOOT_FILENAME, STANDARD_BOOT_SOURCE, boot_script_bytes,
                          scramble)
 from .errors import BuildError, read_input, require_embedded_python, require_file
@@ -117,6 +117,7 @@ class Build:
     emitted: list
     app: object = None
     placement: object = None
+    foreign_extensions: list = dataclasses.field(default_factory=list)
 
 
 def build(args, target, work: Path) -> Build:
@@ -130,6 +131,8 @@ def build(args, target, work: Path) -> Build:
         app = build_graph(target, args.app, main_module, boot.path if boot else None,
                           search_path=args.path, hidden_imports=args.hidden_import,
                           excludes=args.exclude, hooks_dir=HOOKS_DIR)
+        for package, importer in target.data_packages(app.graph.modules):
+            app.graph.add_whole_package(package, importer)
         if args.strict and required_missing(app):
             raise BuildError("--strict: %d imported modules not found: %s" % (
                 len(required_missing(app)), ", ".join(
@@ -137,6 +140,8 @@ def build(args, target, work: Path) -> Build:
                     for entry in required_missing(app))))
         placement = place(app, target)
         hooks = app.hooks
+    foreign = target.foreign_extensions(
+        [module for module in app.graph.modules.values() if module.is_package]) if app else []
     script = stored_script(args, boot, hooks)
     if args.rc is not None:
         image = compile_given_rc(args.rc, script, work, args.windres)
@@ -145,13 +150,14 @@ def build(args, target, work: Path) -> Build:
         contents = app_resources(args, script, main_module)
         image = compile_generated(contents, work, args.windres)
     emitted = emitted_files(work, contents is not None) if args.emit_rc is not None else []
-    return Build(image, emitted, app, placement)
+    return Build(image, emitted, app, placement, foreign)
 
 
 def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> None:
     launcher = Path(args.launcher)
-    folder.add(args.output.name, executable_bytes(read_input(launcher, "launcher binary"),
-                                                  result.image),
+    folder.add(args.output.name,
+               target.application_executable(read_input(launcher, "launcher binary"),
+                                             result.image, str(launcher)),
                launcher.stat().st_mode & 0o7777)
     placement = result.placement
     if placement is not None:
@@ -163,7 +169,16 @@ def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> Non
     for source, destination in args.add_data:
         add_data(folder, Path(source), destination)
     if placement is not None:
-        folder.add_marker(report_text(result.app, placement))
+        folder.add_marker(report_text(result.app, placement)
+                          + foreign_extension_text(result.foreign_extensions))
+
+
+def foreign_extension_text(files) -> str:
+    """The report's list of the extension modules built for another platform."""
+    if not files:
+        return ""
+    return "\n".join(["", "Extension modules for another platform, not carried:"]
+                     + ["  %s" % path for path in files]) + "\n"
 
 
 def emitted_placement(folder: Path, placement) -> list:
@@ -201,6 +216,8 @@ def run(args) -> list:
     if result.app is not None:
         report_lines += summary_lines(result.app, args.output.parent / REPORT_NAME
                                       if args.output is not None else "below")
+        report_lines += ["warning: %s is an extension module for another platform: not carried"
+                         % path for path in result.foreign_extensions]
         if args.verbose:
             report_lines += ["%s: %s" % (ARCHIVE_NAME, name)
                              for name in result.placement.archive_modules]
