@@ -117,7 +117,6 @@ class Build:
     emitted: list
     app: object = None
     placement: object = None
-    foreign_extensions: list = dataclasses.field(default_factory=list)
 
 
 def build(args, target, work: Path) -> Build:
@@ -140,8 +139,6 @@ def build(args, target, work: Path) -> Build:
                     for entry in required_missing(app))))
         placement = place(app, target)
         hooks = app.hooks
-    foreign = target.foreign_extensions(
-        [module for module in app.graph.modules.values() if module.is_package]) if app else []
     script = stored_script(args, boot, hooks)
     if args.rc is not None:
         image = compile_given_rc(args.rc, script, work, args.windres)
@@ -150,10 +147,19 @@ def build(args, target, work: Path) -> Build:
         contents = app_resources(args, script, main_module)
         image = compile_generated(contents, work, args.windres)
     emitted = emitted_files(work, contents is not None) if args.emit_rc is not None else []
-    return Build(image, emitted, app, placement, foreign)
+    return Build(image, emitted, app, placement)
 
 
-def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> None:
+def foreign_extensions(result: Build, target) -> list:
+    """The extension modules for another platform in the carried packages."""
+    if result.app is None:
+        return []
+    return target.foreign_extensions(
+        [module for module in result.app.graph.modules.values() if module.is_package])
+
+
+def fill_output_folder(folder: OutputFolder, args, result: Build, target,
+                       foreign=()) -> None:
     launcher = Path(args.launcher)
     folder.add(args.output.name,
                target.application_executable(read_input(launcher, "launcher binary"),
@@ -170,7 +176,7 @@ def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> Non
         add_data(folder, Path(source), destination)
     if placement is not None:
         folder.add_marker(report_text(result.app, placement)
-                          + foreign_extension_text(result.foreign_extensions))
+                          + foreign_extension_text(foreign))
 
 
 def foreign_extension_text(files) -> str:
@@ -213,11 +219,12 @@ def run(args) -> list:
         result = build(args, target, Path(work))
 
     report_lines = []
+    foreign = foreign_extensions(result, target)
     if result.app is not None:
         report_lines += summary_lines(result.app, args.output.parent / REPORT_NAME
                                       if args.output is not None else "below")
         report_lines += ["warning: %s is an extension module for another platform: not carried"
-                         % path for path in result.foreign_extensions]
+                         % path for path in foreign]
         if args.verbose:
             report_lines += ["%s: %s" % (ARCHIVE_NAME, name)
                              for name in result.placement.archive_modules]
@@ -234,7 +241,7 @@ def run(args) -> list:
         write_all_or_nothing(emitted)
         return report_lines
     with OutputFolder(args.output.parent, REPORT_NAME) as folder:
-        fill_output_folder(folder, args, result, target)
+        fill_output_folder(folder, args, result, target, foreign)
         folder.write()
         if result.placement is not None:
             target.finish_binaries(folder.staging, result.placement.binaries)
