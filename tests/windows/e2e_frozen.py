@@ -59,12 +59,15 @@ def setUpModule():
 
 
 def freeze(root: Path, app_dir: Path, main_module: str, name: str, *options) -> Path:
-    """The one command; returns the executable, in the folder root/name."""
+    """The one command; returns the executable, in the folder root/name. A
+    generated resource script names the company COMPANY."""
     executable = root / name / (name + ".exe")
+    if "--rc" not in options:
+        options += ("--set", "__company=" + COMPANY)
     result = subprocess.run(
         [PYTHON, str(MKAPP), "--launcher", LINK["launcher"], "--windows-python", str(INTERPRETER),
          "--windres", LINK["windres"], "--app", str(app_dir), "--main-module", main_module,
-         "--set", "__company=" + COMPANY, "-o", str(executable)] + [str(o) for o in options],
+         "-o", str(executable)] + [str(o) for o in options],
         capture_output=True, text=True, timeout=600, stdin=subprocess.DEVNULL)
     if result.returncode != 0:
         raise AssertionError("mkapp failed:\n" + result.stderr)
@@ -167,7 +170,7 @@ class PackagesTest(FrozenTestCase):
         self.assertEqual(result.stdout.splitlines(), [
             "requests 200 application/json {'answer': 42}",
             "certifi True True",
-            "jinja2 <p>Tom &amp; Jerry says &lt;hello&gt;</p> markupsafe",
+            "jinja2 <p>Tom &amp; Jerry says &lt;hello&gt;</p> markupsafe._native",
             "yaml [('items', [1, 2.5, True]), ('name', 'frozen')] False",
             "folder packages folder"])
 
