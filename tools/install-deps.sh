@@ -14,7 +14,7 @@ native_packages=(
   binutils-mingw-w64-i686 python3-lzo lzop curl iproute2 util-linux strace
   patchelf binutils python3-tk tcl8.6 tk8.6
   xvfb imagemagick openssl python3-pil python3-requests python3-jinja2 python3-markupsafe
-  python3-yaml
+  python3-yaml python3-pefile
   python3-aiohttp python3-psycopg postgresql chromium chromium-driver python3-selenium
 )
 # The Windows interpreter is built from source (tools/windows-python/): zlib

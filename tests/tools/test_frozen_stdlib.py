@@ -62,8 +62,12 @@ def check_https(port, cafile):
 
 
 def check_ctypes():
-    libc = ctypes.CDLL("libc.so.6")
-    print("ctypes strlen", libc.strlen(b"frozen application"))
+    if sys.platform == "win32":
+        libc, clock = ctypes.cdll.msvcrt, ctypes.windll.kernel32.GetTickCount()
+    else:
+        libc = ctypes.CDLL("libc.so.6")
+        clock = libc.time(None)
+    print("ctypes strlen", libc.strlen(b"frozen application"), "clock", clock != 0)
 
 
 def check_decimal():

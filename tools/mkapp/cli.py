@@ -7,8 +7,8 @@ import sys
 import tempfile
 from pathlib import Path, PurePosixPath
 
-from .assembly import (ARCHIVE_NAME, OutputFolder, check_relative, executable_bytes,
-                       write_all_or_nothing, write_atomically)
+from .assembly import (ARCHIVE_NAME, OutputFolder, check_relative, write_all_or_nothing,
+                       write_atomically)
 from .bootscript import (STANDARD_BOOT_FILENAME, STANDARD_BOOT_SOURCE, boot_script_bytes,
                          scramble)
 from .errors import BuildError, read_input, require_embedded_python, require_file
@@ -131,6 +131,8 @@ def build(args, target, work: Path) -> Build:
                           search_path=args.path, hidden_imports=args.hidden_import,
                           excludes=args.exclude, hooks_dir=HOOKS_DIR,
                           package_hooks_dirs=args.hooks_dir)
+        for package, importer in target.data_packages(app.graph.modules):
+            app.graph.add_whole_package(package, importer)
         if args.strict and required_missing(app):
             raise BuildError("--strict: %d imported modules not found: %s" % (
                 len(required_missing(app)), ", ".join(
@@ -154,10 +156,20 @@ def build(args, target, work: Path) -> Build:
     return Build(image, emitted, app, placement, startup_archive)
 
 
-def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> None:
+def foreign_extensions(result: Build, target) -> list:
+    """The extension modules for another platform in the carried packages."""
+    if result.app is None:
+        return []
+    return target.foreign_extensions(
+        [module for module in result.app.graph.modules.values() if module.is_package])
+
+
+def fill_output_folder(folder: OutputFolder, args, result: Build, target,
+                       foreign=()) -> None:
     launcher = Path(args.launcher)
-    folder.add(args.output.name, executable_bytes(read_input(launcher, "launcher binary"),
-                                                  result.image),
+    folder.add(args.output.name,
+               target.application_executable(read_input(launcher, "launcher binary"),
+                                             result.image, str(launcher)),
                launcher.stat().st_mode & 0o7777)
     placement = result.placement
     if result.startup_archive is not None:
@@ -172,7 +184,16 @@ def fill_output_folder(folder: OutputFolder, args, result: Build, target) -> Non
     for source, destination in args.add_data:
         add_data(folder, Path(source), destination)
     if placement is not None:
-        folder.add_marker(report_text(result.app, placement))
+        folder.add_marker(report_text(result.app, placement)
+                          + foreign_extension_text(foreign))
+
+
+def foreign_extension_text(files) -> str:
+    """The report's list of the extension modules built for another platform."""
+    if not files:
+        return ""
+    return "\n".join(["", "Extension modules for another platform, not carried:"]
+                     + ["  %s" % path for path in files]) + "\n"
 
 
 def emitted_placement(folder: Path, placement) -> list:
@@ -211,10 +232,13 @@ def run(args) -> list:
         result = build(args, target, Path(work))
 
     report_lines = []
+    foreign = foreign_extensions(result, target)
     if result.app is not None:
         report_lines += summary_lines(result.app, args.output.parent / REPORT_NAME
                                       if args.output is not None else "below",
                                       result.placement)
+        report_lines += ["warning: %s is an extension module for another platform: not carried"
+                         % path for path in foreign]
         if args.verbose:
             report_lines += ["%s: %s" % (ARCHIVE_NAME, name)
                              for name in result.placement.archive_modules]
@@ -231,7 +255,7 @@ def run(args) -> list:
         write_all_or_nothing(emitted)
         return report_lines
     with OutputFolder(args.output.parent, REPORT_NAME) as folder:
-        fill_output_folder(folder, args, result, target)
+        fill_output_folder(folder, args, result, target, foreign)
         folder.write()
         if result.placement is not None:
             target.finish_binaries(folder.staging, result.placement.binaries)

@@ -16,6 +16,11 @@ examples:
     %(prog)s --launcher build/launcher --app src --main-module app.main \\
         --path /usr/lib/python3/dist-packages -o dist/app
 
+  the same application for Windows, with the Windows launcher and interpreter:
+    %(prog)s --launcher build/windows/launcher.exe \\
+        --windows-python /var/cache/launcher-windows/sources/windows-python/i686-w64-mingw32/dist \\
+        --app src --main-module app.main --path /usr/lib/python3/dist-packages -o dist/App.exe
+
   build the example application from its shipped resource script:
     %(prog)s --launcher build/launcher --rc resources/launcher.rc \\
         --boot-script examples/boot.py --app examples/app -o dist/mendrix
@@ -50,6 +55,15 @@ the output folder:
   matplotlib data in /usr/share/matplotlib).
 
   With --emit-rc, only lib.dll goes into the --emit-rc folder.
+
+  With --windows-python, the executable is a copy of the Windows launcher
+  whose resource section holds the application's resources, and beside it
+  lie python311.dll, python311.zip, the .pyd extension modules and the DLLs
+  of the interpreter's folder they import (tcl86t.dll and tk86t.dll for
+  _tkinter). Extension modules built for POSIX (.so) in the packages found
+  on --path are reported, not carried; an application that imports zoneinfo
+  gets the package tzdata, made from the build machine's time-zone database
+  (/usr/share/zoneinfo), since Windows has none.
 
 the boot script:
   Without --boot-script, --raw-script or --no-script the tool writes a
@@ -94,7 +108,8 @@ def make_parser() -> argparse.ArgumentParser:
         prog="mkapp",
         description=textwrap.fill(
             "Make an application executable from the launcher binary: the launcher, a "
-            "compiled resource image and a trailer; and its lib.dll.", 79),
+            "compiled resource image and a trailer (for Windows: the launcher with the "
+            "image as its resource section); and its lib.dll.", 79),
         epilog=HELP_EPILOG, formatter_class=argparse.RawDescriptionHelpFormatter)
     outputs = parser.add_argument_group("outputs (at least one)")
     outputs.add_argument("-o", "--output", type=Path, metavar="FILE",
@@ -158,12 +173,15 @@ def make_parser() -> argparse.ArgumentParser:
                              "folder (DEST relative; \".\" is the executable's folder) "
                              "(repeatable)")
     inputs.add_argument("--windows-python", type=Path, metavar="DIR",
-                        help="for a Windows application (with --emit-rc): the Windows "
-                             "interpreter's folder (tools/windows-python/build.sh). The "
-                             "module graph reads its standard library and extension modules; "
-                             "the --emit-rc folder receives, besides lib.dll, python311.dll, "
-                             "python311.zip and the .pyd files the imports reach, to lie "
-                             "beside launcher.exe")
+                        help="make a Windows application: DIR is the Windows interpreter's "
+                             "folder (tools/windows-python/build.sh), whose standard library "
+                             "and extension modules the module graph reads. With -o, "
+                             "--launcher is the Windows launcher.exe (of the interpreter's "
+                             "processor), and the output is a copy of it whose resources are "
+                             "the application's, with python311.dll, python311.zip, the .pyd "
+                             "files the imports reach and the DLLs these need beside it. With "
+                             "--emit-rc, that folder receives the same files, to lie beside "
+                             "a launcher.exe linked with the emitted resources")
     inputs.add_argument("--windres", default=DEFAULT_WINDRES, metavar="PROGRAM",
                         help="resource compiler (default: %(default)s)")
 
@@ -225,9 +243,6 @@ def check_arguments(parser, args) -> None:
         parser.error("nothing to write: give --output or --emit-rc")
     if args.output is not None and args.launcher is None:
         parser.error("--output needs --launcher")
-    if args.windows_python is not None and (args.emit_rc is None or args.output is not None):
-        parser.error("--windows-python needs --emit-rc and no --output (a Windows "
-                     "executable is linked with the emitted resources)")
     if args.rc is not None:
         for destination, option in GENERATION_OPTIONS.items():
             if getattr(args, destination) != parser.get_default(destination):

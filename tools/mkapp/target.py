@@ -16,6 +16,8 @@ from __future__ import annotations
 
 from pathlib import Path, PurePosixPath
 
+from .assembly import executable_bytes
+
 # Modules that the launcher itself provides to the interpreter.
 LAUNCHER_MODULES = frozenset({"stub"})
 
@@ -102,6 +104,22 @@ class Target:
         """(source folder, destination relative to the output) of the Tcl and
         Tk script libraries that a carried _tkinter needs."""
         return []
+
+    def data_packages(self, modules) -> list:
+        """(package, the module that needs it) of the packages that an output
+        of this target needs because it carries one of `modules` (names),
+        made by the target and found on its module_dirs()."""
+        return []
+
+    def foreign_extensions(self, modules) -> list:
+        """Files of extension modules for other platforms in the folders of
+        the given packages (Module objects): reported, never carried."""
+        return []
+
+    def application_executable(self, launcher: bytes, image: bytes, what: str) -> bytes:
+        """The application executable: the launcher binary `what` with the
+        application's compiled resource image."""
+        return executable_bytes(launcher, image)
 
     def is_builtin(self, name: str) -> bool:
         return name in self.builtin_modules or name in LAUNCHER_MODULES or name == "__main__"
