@@ -192,7 +192,8 @@ class FrontProtocol(asyncio.Protocol):
 
     def _start_upload(self):
         path, length, keep_alive = self._request
-        body = bytes(self._buffer[:length])
+        with memoryview(self._buffer) as view:
+            body = bytes(view[:length])
         del self._buffer[:length]
         self._cancel_timer()
         self.transport.pause_reading()
