@@ -131,6 +131,9 @@ class IngestTest(unittest.TestCase):
         oversized.sendall(b"POST /upload_logs/v5/ HTTP/1.1\r\nHost: x\r\n"
                           b"Content-Length: %d\r\n\r\n" % (1 << 31))
         self.assertIn(b" 413 ", self.answer(oversized).split(b"\r\n")[0] + b" ")
+        endless_head = self.raw_connection()
+        endless_head.sendall(b"POST /upload_logs/v5/ HTTP/1.1\r\nX: " + b"x" * 65536)
+        self.assertIn(b" 400 ", self.answer(endless_head).split(b"\r\n")[0] + b" ")
 
     def test_a_body_shorter_than_its_length_is_never_stored(self):
         # A whole valid frame, but Content-Length promises more: whether the
