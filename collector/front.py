@@ -69,7 +69,8 @@ def answer_bytes(status, text, close, extra=b"") -> bytes:
 
 class FrontProtocol(asyncio.Protocol):
     """One connection. receiver.receive(path, body) answers an upload;
-    hand_over() makes the web application's handler for everything else.
+    hand_over() makes the web application's handler for everything else;
+    report (or None) takes a line per answer.
     The guard sees this connection as the web handler's connections: busy
     while _current_request is set, from a complete head to the answer."""
 
@@ -107,7 +108,8 @@ class FrontProtocol(asyncio.Protocol):
 
     def eof_received(self):
         self._ended = True
-        if self._lingering or (self._task is None and not self._buffer):
+        if self._lingering or (self._task is None and self._request is None
+                               and not self._buffer):
             self.transport.close()
         elif self._task is None:
             self._advance()
@@ -207,7 +209,8 @@ class FrontProtocol(asyncio.Protocol):
             status, text = 500, "not stored: %s" % type(error).__name__
         finally:
             self._release_budget()
-        self._report("%s POST %s -> %d %s" % (self._peer(), path, status, text))
+        if self._report:
+            self._report("%s POST %s -> %d %s" % (self._peer(), path, status, text))
         self._task = None
         self._request = self._current_request = None
         if status != 200 or not keep_alive or self._ended:
@@ -223,7 +226,8 @@ class FrontProtocol(asyncio.Protocol):
         """Answers a request that is not taken and ends the connection."""
         self._cancel_timer()
         self._release_budget()
-        self._report("%s refused -> %d %s" % (self._peer(), status, text))
+        if self._report:
+            self._report("%s refused -> %d %s" % (self._peer(), status, text))
         self._request = self._current_request = None
         self._answer_and_close(status, text)
 

@@ -120,7 +120,7 @@ class Service:
         await self.runner.setup()
         manager = self.runner.server
         handler_options = dict(manager._kwargs, loop=loop)
-        report = self.report if self.config.verbose else lambda line: None
+        report = self.report if self.config.verbose else None
         self.listener = await loop.create_server(
             lambda: FrontProtocol(
                 self.receiver, self.guard,
