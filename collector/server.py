@@ -111,7 +111,7 @@ class Service:
         loop = asyncio.get_running_loop()
         self.writer = BatchWriter(self.store, loop, self.store_writers())
         self.receiver = Receiver(self.writer, self.limits, self.config.upload_paths)
-        site = Site(self.store, Authenticator(self.config.token), self.config.upload_paths)
+        site = Site(self.store, Authenticator(self.config.token))
         app = web.Application(middlewares=[self.guard.middleware, site.require_login],
                               client_max_size=self.limits.max_body)
         app.add_routes(site.routes())
