@@ -14,6 +14,7 @@ from pathlib import Path
 
 from fixtures import (DEFAULT_UPLOAD_PATH, TOKEN, Service, distinct_frames, frame_hashes, frames, log_hash, request_bytes,
                       sample_log, stored_hashes, upload_all)
+from collector.front import MAX_HEAD
 
 TIMEOUT = 2
 FAILURE = ("ValueError: bad", [("boot.py", "<module>")])
@@ -132,7 +133,7 @@ class IngestTest(unittest.TestCase):
                           b"Content-Length: %d\r\n\r\n" % (1 << 31))
         self.assertIn(b" 413 ", self.answer(oversized).split(b"\r\n")[0] + b" ")
         endless_head = self.raw_connection()
-        endless_head.sendall(b"POST /upload_logs/v5/ HTTP/1.1\r\nX: " + b"x" * 65536)
+        endless_head.sendall(b"POST /upload_logs/v5/ HTTP/1.1\r\nX: " + b"x" * MAX_HEAD)
         self.assertIn(b" 400 ", self.answer(endless_head).split(b"\r\n")[0] + b" ")
 
     def test_a_body_shorter_than_its_length_is_never_stored(self):
