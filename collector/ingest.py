@@ -11,8 +11,6 @@ import queue
 import threading
 import time
 
-from aiohttp import web
-
 from . import frames, logparse
 from .store import StoreError, Upload
 
@@ -122,57 +120,33 @@ class ByteBudget:
         self.used -= amount
 
 
-def text_answer(status, text, **headers) -> web.Response:
-    return web.Response(status=status, text=text + "\n", headers=headers)
-
-
 class Receiver:
-    """The request handler of the upload paths; paths: {path: product or
+    """What the upload paths do with a body; paths: {path: product or
     None}. A log's product comes from its META record unless its path is
-    bound to one."""
+    bound to one. budget bounds the bytes of bodies being received."""
 
-    def __init__(self, writer, limits, paths, report):
+    def __init__(self, writer, limits, paths):
         self.writer = writer
         self.limits = limits
         self.paths = paths
-        self.report = report
         self.budget = ByteBudget(limits.body_budget)
         self.unpackers = concurrent.futures.ThreadPoolExecutor(LARGE_LOG_WORKERS,
                                                                thread_name_prefix="unpack")
         self.large_slots = asyncio.Semaphore(LARGE_LOG_WORKERS)
 
-    async def handle(self, request: web.Request) -> web.Response:
-        status, text = await self._receive(request)
-        self.report("%s POST %s -> %d %s" % (request.remote, request.path, status, text))
-        response = text_answer(status, text)
-        if status != 200:
-            response.force_close()
-        return response
-
-    async def _receive(self, request):
-        length = request.content_length
-        if request.headers.get("Transfer-Encoding") or length is None:
-            return 411, "a body with a Content-Length is required"
-        if length > self.limits.max_body:
-            return 413, "body of %d bytes is over the limit of %d" % (length,
-                                                                      self.limits.max_body)
-        if not self.budget.take(length):
-            return 503, "too many bodies being received; try again later"
+    async def receive(self, path, body) -> tuple:
+        """(status, text) of the answer to an upload of body to path: 200
+        once the log is stored (or was already), 400 for a bad frame, 503
+        when the store did not take it."""
         try:
-            body = await self._read_body(request, length)
-            if isinstance(body, tuple):
-                return body
-            try:
-                data, parsed = await self._unpack(body)
-            except frames.FrameError as error:
-                return 400, str(error)
-        finally:
-            self.budget.give(length)
-        product = self.paths.get(request.path)
+            data, parsed = await self._unpack(body)
+        except frames.FrameError as error:
+            return 400, str(error)
+        product = self.paths.get(path)
         if product:
             parsed.meta["product"] = product
         upload = Upload(hashlib.sha256(data).hexdigest(), time.time(), body, len(data),
-                        request.path, parsed)
+                        path, parsed)
         try:
             async with asyncio.timeout(self.limits.store_timeout):
                 new = await asyncio.shield(self.writer.submit(upload))
@@ -181,19 +155,6 @@ class Receiver:
         except asyncio.TimeoutError:
             return 503, "not stored within %g s" % self.limits.store_timeout
         return 200, ("stored %d bytes" if new else "%d bytes already stored") % len(data)
-
-    async def _read_body(self, request, length):
-        try:
-            async with asyncio.timeout(self.limits.body_timeout):
-                return await request.content.readexactly(length)
-        except asyncio.TimeoutError:
-            return 408, "body not received within %g s" % self.limits.body_timeout
-        except asyncio.IncompleteReadError as error:
-            return 400, "body ended after %d of %d bytes" % (len(error.partial), length)
-        except (ConnectionError, OSError) as error:
-            return 400, "body not received: %s" % error
-        except Exception as error:  # the payload reader's own errors of a cut connection
-            return 400, "body not received: %s" % type(error).__name__
 
     async def _unpack(self, body):
         length = frames.check(body, self.limits.max_log)

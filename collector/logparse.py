@@ -86,15 +86,15 @@ class ParsedLog:
 def parse(text: str) -> ParsedLog:
     """What one log says. Never fails: a log it cannot make sense of is a
     run cut short with whatever it does hold."""
-    lines = text.split("\n")
-    meta = _meta(lines)
-    if not any(line.endswith(CLOSING) for line in lines):
-        return _cut_short(meta, lines)
-    for line in lines:
-        if line.startswith(STUB_EXCEPTION):
-            return _startup_failure(meta, line[len(STUB_EXCEPTION):])
-    if any(line.endswith(ABNORMAL) for line in lines):
-        return _error(meta, _stderr_lines(lines))
+    # A normal run is told by a few searches of the whole text; the lines
+    # are split only for a failure.
+    meta = _meta(text)
+    if not _has_line_ending_with(text, CLOSING):
+        return _cut_short(meta, text.split("\n"))
+    for start in _line_starts(text, STUB_EXCEPTION):
+        return _startup_failure(meta, _line_at(text, start)[len(STUB_EXCEPTION):])
+    if _has_line_ending_with(text, ABNORMAL):
+        return _error(meta, _stderr_lines(text.split("\n")))
     return ParsedLog(meta, NORMAL)
 
 
@@ -105,14 +105,39 @@ def short_id(product: str, signature: str) -> str:
     return digest.hexdigest()[:SHORT_ID_LENGTH]
 
 
-def _meta(lines) -> dict:
+def _meta(text) -> dict:
     meta = {}
-    for line in lines:
-        if line.startswith(META_TAG):
-            key, separator, value = line[len(META_TAG):].partition(" = ")
-            if separator and key not in meta:
-                meta[key.strip()] = value.strip()
+    for start in _line_starts(text, META_TAG):
+        key, separator, value = _line_at(text, start)[len(META_TAG):].partition(" = ")
+        if separator and key not in meta:
+            meta[key.strip()] = value.strip()
     return meta
+
+
+def _line_starts(text, prefix):
+    """The offsets of the lines of text that start with prefix."""
+    if text.startswith(prefix):
+        yield 0
+    at = text.find("\n" + prefix)
+    while at >= 0:
+        yield at + 1
+        at = text.find("\n" + prefix, at + 1)
+
+
+def _line_at(text, start) -> str:
+    end = text.find("\n", start)
+    return text[start:] if end < 0 else text[start:end]
+
+
+def _has_line_ending_with(text, suffix) -> bool:
+    # From the end, where the launcher's last lines are.
+    at = text.rfind(suffix)
+    while at >= 0:
+        end = at + len(suffix)
+        if end == len(text) or text[end] == "\n":
+            return True
+        at = text.rfind(suffix, 0, end - 1)
+    return False
 
 
 def _stub_text(line: str) -> str:

@@ -1,6 +1,7 @@
-"""The running service: one listening socket serving the upload paths, the
-pages and the API, with a bounded number of connections, each of which may
-stay idle (or keep sending its request's head) for a bounded time only."""
+"""The running service: one listening socket serving the upload paths (see
+front.py), the pages and the API, with a bounded number of connections,
+each of which may stay idle (or keep sending its request's head) for a
+bounded time only."""
 
 import asyncio
 import ctypes
@@ -17,6 +18,7 @@ from aiohttp import web
 from aiohttp.web_protocol import RequestHandler
 
 from .auth import Authenticator
+from .front import FrontProtocol
 from .ingest import BatchWriter, IngestLimits, Receiver
 from .store import open_store
 from .web import Site
@@ -61,6 +63,8 @@ class ConnectionGuard:
 
     @staticmethod
     def _idle(handler) -> bool:
+        # The web handler's request in progress; the front protocol keeps
+        # one by the same name.
         return handler._current_request is None
 
     def _drop(self, handler):
@@ -106,21 +110,21 @@ class Service:
     async def start(self, sock):
         loop = asyncio.get_running_loop()
         self.writer = BatchWriter(self.store, loop, self.store_writers())
-        self.receiver = Receiver(self.writer, self.limits, self.config.upload_paths,
-                                 self.report if self.config.verbose else lambda line: None)
-        site = Site(self.store, Authenticator(self.config.token), self.config.upload_paths)
+        self.receiver = Receiver(self.writer, self.limits, self.config.upload_paths)
+        site = Site(self.store, Authenticator(self.config.token))
         app = web.Application(middlewares=[self.guard.middleware, site.require_login],
                               client_max_size=self.limits.max_body)
-        app.add_routes([web.post(path, self.receiver.handle)
-                        for path in self.config.upload_paths])
         app.add_routes(site.routes())
         self.runner = web.AppRunner(app, access_log=None, keepalive_timeout=self.config.idle_timeout,
                                     lingering_time=1.0)
         await self.runner.setup()
         manager = self.runner.server
         handler_options = dict(manager._kwargs, loop=loop)
+        report = self.report if self.config.verbose else None
         self.listener = await loop.create_server(
-            lambda: GuardedRequestHandler(manager, self.guard, **handler_options),
+            lambda: FrontProtocol(
+                self.receiver, self.guard,
+                lambda: GuardedRequestHandler(manager, self.guard, **handler_options), report),
             sock=sock, backlog=self.config.backlog)
         self._tasks = [asyncio.create_task(self._sweep_connections()),
                        asyncio.create_task(self._apply_retention())]

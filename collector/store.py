@@ -26,6 +26,10 @@ from . import logparse
 DAY = 86400
 SCHEMA_LOCK = 0x6c6f6773  # advisory lock held while PostgreSQL's tables are made
 PG_RETRIES = 3
+# Rows of logs inserted by one statement: 13 parameters each, well within
+# what either database takes in one statement.
+LOG_ROWS_PER_STATEMENT = 256
+LOG_ROW = "(%s" + ", %s" * 12 + ")"
 
 
 class StoreError(Exception):
@@ -180,26 +184,40 @@ class Store:
         transaction did not commit, and then nothing of the batch is stored."""
         return self._transaction(lambda cursor: self._add(cursor, uploads), PG_RETRIES)
 
+    def _insert_logs(self, cursor, uploads) -> set:
+        """Inserts the rows of uploads (of distinct hashes) that are not
+        stored yet, a few hundred to a statement; the hashes inserted."""
+        inserted = set()
+        for start in range(0, len(uploads), LOG_ROWS_PER_STATEMENT):
+            chunk = uploads[start:start + LOG_ROWS_PER_STATEMENT]
+            values = []
+            for upload in chunk:
+                parsed = upload.parsed
+                values += (upload.sha256, upload.received, upload.path, parsed.product,
+                           parsed.version, parsed.system, parsed.outcome, parsed.exception,
+                           parsed.message, upload.group_id, upload.size, len(upload.frame),
+                           upload.frame)
+            cursor.execute(self.sql(
+                "INSERT INTO logs (sha256, received, path, product, version, system, outcome,"
+                " exception, message, group_id, size, stored, frame) VALUES "
+                + ", ".join([LOG_ROW] * len(chunk))
+                + " ON CONFLICT (sha256) DO NOTHING RETURNING sha256"), values)
+            inserted.update(row[0] for row in cursor.fetchall())
+        return inserted
+
     def _add(self, cursor, uploads):
         groups, group_days, session_days = {}, Counter(), Counter()
-        new = {}
         # One order of locks for every receiver: by hash, then by key.
+        distinct = {}
         for upload in sorted(uploads, key=lambda u: u.sha256):
-            if upload.sha256 in new:
+            distinct.setdefault(upload.sha256, upload)
+        inserted = self._insert_logs(cursor, list(distinct.values()))
+        new = {digest: digest in inserted for digest in distinct}
+        for upload in distinct.values():
+            if not new[upload.sha256]:
                 continue
             parsed = upload.parsed
             group_id = upload.group_id
-            cursor.execute(self.sql(
-                "INSERT INTO logs (sha256, received, path, product, version, system, outcome,"
-                " exception, message, group_id, size, stored, frame)"
-                " VALUES (%s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s, %s)"
-                " ON CONFLICT (sha256) DO NOTHING RETURNING id"),
-                (upload.sha256, upload.received, upload.path, parsed.product, parsed.version,
-                 parsed.system, parsed.outcome, parsed.exception, parsed.message, group_id,
-                 upload.size, len(upload.frame), upload.frame))
-            new[upload.sha256] = cursor.fetchone() is not None
-            if not new[upload.sha256]:
-                continue
             day = day_of(upload.received)
             session_days[(parsed.product, parsed.version, day, parsed.outcome)] += 1
             if group_id is None:

@@ -1,6 +1,7 @@
 """The web interface and the JSON API over a store. Every page and API call
-needs the token (see auth.py); the upload paths do not, because the
-launcher cannot authenticate."""
+needs the token (see auth.py); the upload paths, served in front of this
+application (see front.py), need none, because the launcher cannot
+authenticate."""
 
 import asyncio
 import datetime
@@ -79,10 +80,9 @@ def period_of(request) -> int:
 class Site:
     """Handlers of the pages and the API; store calls run on threads."""
 
-    def __init__(self, store, authenticator, upload_paths):
+    def __init__(self, store, authenticator):
         self.store = store
         self.auth = authenticator
-        self.upload_paths = set(upload_paths)
 
     async def call(self, method, *args, **kwargs):
         return await asyncio.get_running_loop().run_in_executor(
@@ -110,7 +110,7 @@ class Site:
     @web.middleware
     async def require_login(self, request, handler):
         path = request.path
-        if path in self.upload_paths or path == "/login":
+        if path == "/login":
             return await handler(request)
         if self.auth.bearer_matches(request.headers.get("Authorization")) \
                 or self.auth.session_valid(request.cookies.get(COOKIE)):

@@ -12,8 +12,9 @@ import time
 import unittest
 from pathlib import Path
 
-from fixtures import (DEFAULT_UPLOAD_PATH, Service, distinct_frames, frame_hashes, frames, log_hash, request_bytes,
+from fixtures import (DEFAULT_UPLOAD_PATH, TOKEN, Service, distinct_frames, frame_hashes, frames, log_hash, request_bytes,
                       sample_log, stored_hashes, upload_all)
+from collector.front import MAX_HEAD
 
 TIMEOUT = 2
 FAILURE = ("ValueError: bad", [("boot.py", "<module>")])
@@ -102,6 +103,26 @@ class IngestTest(unittest.TestCase):
         self.assertEqual([status for _, status, _ in results], [200] * len(bodies))
         self.assertLessEqual(set(frame_hashes(bodies)), self.stored())
 
+    def test_requests_pipelined_or_cut_anywhere_on_one_connection(self):
+        # Two uploads kept alive, then a page request that the web
+        # application answers, sent in pieces that split heads and bodies.
+        logs = [sample_log(200 + number, version="pipelined") for number in range(2)]
+        stream = b"".join(b"POST /upload_logs/v5/ HTTP/1.1\r\nHost: x\r\n"
+                          b"Content-Length: %d\r\n\r\n" % len(body) + body
+                          for body in map(frames.pack, logs))
+        stream += (b"GET /api/groups?product=none HTTP/1.1\r\nHost: x\r\n"
+                   b"Authorization: Bearer %s\r\nConnection: close\r\n\r\n" % TOKEN.encode())
+        for cuts in ([], [3, 30, len(stream) // 2, len(stream) - 40]):
+            with self.subTest(cuts=cuts):
+                connection = self.raw_connection()
+                for start, end in zip([0] + cuts, cuts + [len(stream)]):
+                    connection.sendall(stream[start:end])
+                    time.sleep(0.05)
+                answers = self.answer(connection).split(b"HTTP/1.1 ")[1:]
+                self.assertEqual([answer[:3] for answer in answers], [b"200"] * 3)
+                self.assertTrue(answers[-1].endswith(b"[]"), answers[-1])
+        self.assertLessEqual({log_hash(log) for log in logs}, self.stored())
+
     def test_bodies_without_a_usable_length_are_refused_unread(self):
         chunked = self.raw_connection()
         chunked.sendall(b"POST /upload_logs/v5/ HTTP/1.1\r\nHost: x\r\n"
@@ -111,6 +132,9 @@ class IngestTest(unittest.TestCase):
         oversized.sendall(b"POST /upload_logs/v5/ HTTP/1.1\r\nHost: x\r\n"
                           b"Content-Length: %d\r\n\r\n" % (1 << 31))
         self.assertIn(b" 413 ", self.answer(oversized).split(b"\r\n")[0] + b" ")
+        endless_head = self.raw_connection()
+        endless_head.sendall(b"POST /upload_logs/v5/ HTTP/1.1\r\nX: " + b"x" * MAX_HEAD)
+        self.assertIn(b" 400 ", self.answer(endless_head).split(b"\r\n")[0] + b" ")
 
     def test_a_body_shorter_than_its_length_is_never_stored(self):
         # A whole valid frame, but Content-Length promises more: whether the

@@ -32,6 +32,15 @@ class StoreContract:
         self.assertEqual(self.store.sessions(PRODUCT), [("1.0.0.0", 6, 1)])
         self.assertEqual(self.store.count_logs(), 6)
 
+    def test_a_large_batch_of_new_and_stored_logs(self):
+        # More rows than one statement takes, the stored ones spread over it.
+        stored = [upload(n) for n in range(0, 600, 7)]
+        self.store.add_batch(stored)
+        batch = [upload(n) for n in range(600)]
+        self.assertEqual(self.store.add_batch(batch), [n % 7 != 0 for n in range(600)])
+        self.assertEqual(self.store.count_logs(), 600)
+        self.assertEqual(self.store.groups(PRODUCT)[0]["count"], 600)
+
     def test_retention_deletes_old_and_excess_logs_but_keeps_the_counts(self):
         ages = [100, 95, 50, 40, 30, 20, 10, 0]
         self.store.add_batch([upload(n, age, padding=20000) for n, age in enumerate(ages)])
