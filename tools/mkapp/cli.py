@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import dataclasses
+import os
 import sys
 import tempfile
 from pathlib import Path, PurePosixPath
