@@ -3,8 +3,9 @@
 # when its kernel cannot: registers Debian's qemu-user-static for i386 ELF
 # files through binfmt_misc. Says what it does; silent when nothing is needed.
 #
-#   tools/i386-emulation/setup.sh [--check]
-#     --check  exit 0 when 32-bit programs run (natively or emulated), 1 if not
+#   tools/i386-emulation/setup.sh [--emulated]
+#     --emulated  changes nothing: exit 0 when 32-bit programs run here through
+#                 this emulation, 1 when they run natively or not at all
 #
 # The registered interpreter is a small wrapper (installed in $prefix) that
 # starts qemu-i386 with noreplace_preload.c's library preloaded into the
@@ -24,7 +25,10 @@ mask='\xff\xff\xff\xff\xff\xfe\xfe\x00\xff\xff\xff\xff\xff\xff\xff\xff\xfe\xff\x
 
 runs_32bit() { "$probe" --version >/dev/null 2>&1; }
 
-if [ "${1:-}" = --check ]; then runs_32bit; exit; fi
+if [ "${1:-}" = --emulated ]; then
+  [ -f "$binfmt/$entry" ] && grep -qx enabled "$binfmt/$entry" && runs_32bit
+  exit
+fi
 
 # The other enabled binfmt entries that take i386 ELF files.
 other_i386_entries() {
