@@ -19,7 +19,9 @@
 #                             x86_64, a 64-bit build of the same sources for
 #                             machines whose kernel cannot run 32-bit
 #                             programs (so neither 32-bit Wine)
-#   LAUNCHER_WINDOWS_TESTS    0: build only, run no tests
+#   LAUNCHER_WINDOWS_TESTS    1 (default): every test; essential: only the
+#                             tests labelled essential (what CI runs where
+#                             32-bit programs are emulated); 0: build only
 #   WINEPREFIX                the Wine prefix of the tests (default:
 #                             BUILD_DIR/wineprefix), made on first use
 #   JOBS                      parallel build jobs (default: nproc)
@@ -76,4 +78,8 @@ if [ ! -f "$WINEPREFIX/system.reg" ]; then
   wineserver -w
 fi
 
-ctest --test-dir "$build_dir" --output-on-failure -j "$jobs"
+case ${LAUNCHER_WINDOWS_TESTS:-1} in
+  essential) selection=(-L essential) ;;
+  *) selection=(-LE essential-only) ;;
+esac
+ctest --test-dir "$build_dir" --output-on-failure -j "$jobs" "${selection[@]}"

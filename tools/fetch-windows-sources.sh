@@ -3,7 +3,7 @@
 #   lzo2        the compressor, compiled with the cross compiler
 #   python3.11  the interpreter: its headers for the launcher, and the whole
 #               of it for the Windows interpreter (tools/windows-python/)
-#   libffi sqlite3 bzip2 xz-utils openssl
+#   libffi sqlite3 bzip2 xz-utils openssl tcl8.6 tk8.6
 #               the libraries of the interpreter's extension modules
 # Each is unpacked by `apt-get source` into DEST and reachable there under
 # its package name (DEST/lzo2, DEST/python3.11), whatever its version.
@@ -20,7 +20,7 @@ if [ -z "$dest" ]; then
   exit 2
 fi
 shift || true
-packages=(lzo2 python3.11 libffi sqlite3 bzip2 xz-utils openssl)
+packages=(lzo2 python3.11 libffi sqlite3 bzip2 xz-utils openssl tcl8.6 tk8.6)
 [ "$#" -gt 0 ] && packages=("$@")
 
 as_root() { if [ "$(id -u)" = 0 ]; then "$@"; else sudo "$@"; fi; }

@@ -20,11 +20,13 @@ native_packages=(
 # The Windows interpreter is built from source (tools/windows-python/): zlib
 # for MinGW, tclsh for SQLite's amalgamation, perl for OpenSSL's Configure.
 # The 64-bit tools and Wine run the Windows tests on machines that cannot run
-# 32-bit programs.
+# 32-bit programs; qemu-user-static runs the 32-bit ones there
+# (tools/i386-emulation/setup.sh registers it when the kernel cannot).
 windows_packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 dpkg-dev libz-mingw-w64-dev tcl perl make openssl
+  qemu-user-static
 )
 
 missing() {
@@ -62,4 +64,8 @@ fi
 if [ "${#need[@]}" -gt 0 ]; then
   [ "$updated" = 1 ] || as_root apt-get update -q
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}"
+fi
+if [ "$want_windows" = 1 ]; then
+  as_root "$(dirname "$0")/i386-emulation/setup.sh" ||
+    echo "32-bit Windows programs will not run on this machine; the Windows tests use the 64-bit build" >&2
 fi

@@ -12,6 +12,12 @@
 #   python311.dll  the core, with the modules PC/config.c builds in
 #   python311.zip  the pure-Python standard library
 #   *.pyd          the extension modules of extensions.py
+#   tcl86.dll tk86.dll
+#                  Tcl and Tk, which _tkinter.pyd loads (build_tcltk.sh)
+#   tcl/tcl8.6 tcl/tk8.6 tcl/tcl8
+#                  their script libraries and Tcl's modules; Tcl finds them
+#                  only where the application points TCL_LIBRARY and
+#                  TK_LIBRARY (the prefix compiled in names nothing)
 #   python.exe     the console interpreter on the same DLL
 #   libpython311.dll.a
 #                  the import library of python311.dll, for the launcher
@@ -35,7 +41,7 @@ dist="$cache/dist"
 python=/usr/bin/python3.11
 libraries=(bzip2:bzip2 xz:xz-utils libffi:libffi sqlite3:sqlite3 openssl:openssl)
 
-"$here/../fetch-windows-sources.sh" "$sources" python3.11 libffi sqlite3 bzip2 xz-utils openssl
+"$here/../fetch-windows-sources.sh" "$sources" python3.11 libffi sqlite3 bzip2 xz-utils openssl tcl8.6 tk8.6
 
 # a key for the inputs of a stage: the exact versions of the given source
 # packages (their changelog's first line) and the contents of the given files
@@ -49,7 +55,7 @@ fresh() { [ -f "$1" ] && [ "$(cat "$1")" = "$2" ]; }
 
 python_key=$(inputs_key "$sources/python3.11" "$here/patch_sources.py" "$here/freeze_modules.sh")
 all_key=$(inputs_key "$sources/python3.11" "$here"/*.py "$here"/*.sh "$here/flags.mk" \
-  $(for l in "${libraries[@]}"; do echo "$sources/${l#*:}"; done))
+  $(for l in "${libraries[@]}"; do echo "$sources/${l#*:}"; done) "$sources/tcl8.6" "$sources/tk8.6")
 if fresh "$dist/.key" "$all_key"; then
   echo "the Windows interpreter is up to date in $dist"
   exit 0
@@ -90,6 +96,14 @@ for entry in "${libraries[@]}"; do
   echo "$key" > "$cache/libraries/$name/.key"
 done
 
+tcltk_key=$(inputs_key "$sources/tcl8.6" "$sources/tk8.6" "$here/build_tcltk.sh" "$here/tcl_makefile.py")
+if ! fresh "$cache/libraries/tcltk/.key" "$tcltk_key"; then
+  stage "Tcl/Tk"
+  "$here/build_tcltk.sh" "$host" "$(cd "$sources/tcl8.6" && pwd -P)" "$(cd "$sources/tk8.6" && pwd -P)" \
+    "$cache/libraries/tcltk" "$cache/library-build/tcltk" "$jobs"
+  echo "$tcltk_key" > "$cache/libraries/tcltk/.key"
+fi
+
 stage "extension modules"
 "$python" "$here/extensions.py" "$tree" "$cache" "$cache/libraries" "$cache/core/Makefile.extensions"
 make -C "$cache/core" -j"$jobs" HOST="$host" -f Makefile.extensions > "$cache/core/make-extensions.log" 2>&1 || {
@@ -105,6 +119,9 @@ stage "dist"
 "$host-strip" -o "$dist.new/python311.dll" "$cache/core/python311.dll"
 "$host-strip" -o "$dist.new/python.exe" "$cache/core/python.exe"
 cp "$cache"/core/pyd/*.pyd "$cache/core/libpython311.dll.a" "$dist.new/"
+cp "$cache"/libraries/tcltk/bin/*.dll "$dist.new/"
+mkdir -p "$dist.new/tcl"
+cp -a "$cache"/libraries/tcltk/lib/{tcl8.6,tk8.6,tcl8} "$dist.new/tcl/"
 "$python" "$here/builtin_modules.py" "$tree" > "$dist.new/builtin_modules.txt"
 mkdir -p "$dist.new/include"
 cp -a "$tree/Include/." "$dist.new/include/"

@@ -50,6 +50,9 @@ MODULES = {
              "$(LIBS)/openssl/lib/libssl.a $(LIBS)/openssl/lib/libcrypto.a -lws2_32 -lcrypt32"),
     "_hashlib": ([M + "_hashopenssl.c"], "-I$(LIBS)/openssl/include",
                  "$(LIBS)/openssl/lib/libcrypto.a -lws2_32 -lcrypt32"),
+    # Tcl and Tk stay DLLs (build_tcltk.sh), carried beside _tkinter.pyd
+    "_tkinter": ([M + "_tkinter.c", M + "tkappinit.c"], "-DWITH_APPINIT -I$(LIBS)/tcltk/include",
+                 "$(LIBS)/tcltk/lib/libtcl86.dll.a $(LIBS)/tcltk/lib/libtk86.dll.a"),
 }
 
 

@@ -8,9 +8,10 @@ import pathlib
 import sys
 import zipfile
 
-# Left out: the tests, what needs _tkinter (not built), the tools that install
-# or package Python itself, and packages deprecated in 3.11 for removal.
-LEFT_OUT = {"test", "idlelib", "tkinter", "turtledemo", "turtle.py", "ensurepip", "lib2to3",
+# Left out: the tests, the programs and demonstrations built on tkinter, the
+# tools that install or package Python itself, and packages deprecated in 3.11
+# for removal.
+LEFT_OUT = {"test", "idlelib", "turtledemo", "ensurepip", "lib2to3",
             "site-packages", "venv", "distutils", "pydoc_data", "__phello__"}
 
 
@@ -42,7 +43,7 @@ def main():
     write_zip(lib, out)
     with zipfile.ZipFile(out) as z:
         names = set(z.namelist())
-    for needed in ("encodings/__init__.pyc", "os.pyc", "ntpath.pyc", "io.pyc"):
+    for needed in ("encodings/__init__.pyc", "os.pyc", "ntpath.pyc", "io.pyc", "tkinter/__init__.pyc"):
         if needed not in names:
             sys.exit(f"stdlib_zip.py: {out} lacks {needed}")
     print(f"stdlib_zip.py: {out}: {len(names)} files, {out.stat().st_size} bytes")
