@@ -90,11 +90,11 @@ class WindowsOutputTest(ToolTestCase):
         for name in ("python311.dll", "_ssl.pyd", "_socket.pyd", "select.pyd", "_sqlite3.pyd",
                      "unicodedata.pyd", "_zoneinfo.pyd"):
             shutil.copyfile(pe / "python311.dll", self.interpreter / name)
-        make_pe(pe / "tk", "tk86t.dll", imports=["tcl86t.dll"])
-        make_pe(pe / "tkinter", "_tkinter.pyd", imports=["tk86t.dll", "python311.dll"])
-        for name in ("tk/tk86t.dll", "tkinter/_tkinter.pyd"):
+        make_pe(pe / "tk", "tk86.dll", imports=["tcl86.dll"])
+        make_pe(pe / "tkinter", "_tkinter.pyd", imports=["tk86.dll", "python311.dll"])
+        for name in ("tk/tk86.dll", "tkinter/_tkinter.pyd"):
             shutil.copyfile(pe / name, self.interpreter / Path(name).name)
-        shutil.copyfile(pe / "python311.dll", self.interpreter / "tcl86t.dll")
+        shutil.copyfile(pe / "python311.dll", self.interpreter / "tcl86.dll")
         for name in ("tcl8.6/init.tcl", "tk8.6/tk.tcl"):
             self.write("windows-python/tcl/" + name, "# " + name)
         (self.interpreter / "builtin_modules.txt").write_text("sys\nnt\n_sre\nwinreg\n")
@@ -178,7 +178,7 @@ class WindowsOutputTest(ToolTestCase):
     def test_tkinter_brings_the_tcl_and_tk_dlls_and_script_libraries(self):
         result = self.make_exe("import tkinter\n")
         self.assertEqual(result.returncode, 0, result.stderr)
-        for name in ("_tkinter.pyd", "tk86t.dll", "tcl86t.dll", "tcl/tcl8.6/init.tcl",
+        for name in ("_tkinter.pyd", "tk86.dll", "tcl86.dll", "tcl/tcl8.6/init.tcl",
                      "tcl/tk8.6/tk.tcl"):
             self.assertTrue((self.out / name).is_file(), name)
         self.assertIn("_hook_tkinter", (self.out / "build-report.txt").read_text())

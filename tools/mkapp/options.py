@@ -59,7 +59,7 @@ the output folder:
   With --windows-python, the executable is a copy of the Windows launcher
   whose resource section holds the application's resources, and beside it
   lie python311.dll, python311.zip, the .pyd extension modules and the DLLs
-  of the interpreter's folder they import (tcl86t.dll and tk86t.dll for
+  of the interpreter's folder they import (tcl86.dll and tk86.dll for
   _tkinter). Extension modules built for POSIX (.so) in the packages found
   on --path are reported, not carried; an application that imports zoneinfo
   gets the package tzdata, made from the build machine's time-zone database

@@ -2,8 +2,8 @@
 makes, in one folder (--windows-python DIR): python311.dll, python311.zip
 (the standard library, compiled), the .pyd extension modules,
 builtin_modules.txt (the modules compiled into python311.dll) and, when it
-was built with Tcl/Tk, tcl86t.dll, tk86t.dll and their script libraries in
-tcl/tcl8.6 and tcl/tk8.6.
+was built with Tcl/Tk, tcl86.dll, tk86.dll and their script libraries in
+tcl/tcl8.6 and tcl/tk8.6, with Tcl's modules (msgcat...) in tcl/tcl8.
 
 The module graph reads the standard library from python311.zip unpacked into
 a folder of its own (compiled modules, no sources), and the extension modules
@@ -36,6 +36,8 @@ from .target import Target
 RUNTIME_FILES = ("python311.dll", "python311.zip")
 BUILTIN_LIST = "builtin_modules.txt"
 TCL_TK_LIBRARIES = ("tcl8.6", "tk8.6")
+# Tcl's module folder, carried beside them when the interpreter has it.
+TCL_MODULES = "tcl8"
 
 # Modules of other platforms that the standard library imports under a
 # platform test.
@@ -150,6 +152,9 @@ class WindowsTarget(Target):
                 raise BuildError("the Windows interpreter %s has _tkinter but not the script "
                                  "library tcl/%s" % (self.interpreter_dir, name))
             found.append((source, PurePosixPath("tcl", name)))
+        modules = self.interpreter_dir / "tcl" / TCL_MODULES
+        if modules.is_dir():
+            found.append((modules, PurePosixPath("tcl", TCL_MODULES)))
         return found
 
     @functools.cached_property
