@@ -66,6 +66,25 @@ if(NOT EXISTS "${PYTHON_IMPORT_LIBRARY}")
     "with tools/windows-python/build.sh")
 endif()
 
+# WinINet is bound at its first call (a delay-loaded import), not when the
+# process starts: it brings user32, gdi32 and shell32 along, and a run whose
+# logs are not uploaded never needs any of them. The delay-import library is
+# made from the toolchain's import library, which names every function.
+find_file(WININET_IMPORT_LIBRARY libwininet.a PATHS /usr/${LAUNCHER_MINGW_PREFIX}/lib NO_DEFAULT_PATH)
+set(WININET_DELAY_DEF "${CMAKE_BINARY_DIR}/wininet.def")
+set(WININET_DELAY_LIBRARY "${CMAKE_BINARY_DIR}/libwininet_delay.a")
+add_custom_command(OUTPUT "${WININET_DELAY_LIBRARY}"
+  COMMAND ${CMAKE_COMMAND} -DNM=${LAUNCHER_MINGW_PREFIX}-nm -DLIBRARY=${WININET_IMPORT_LIBRARY}
+          -DDEF=${WININET_DELAY_DEF} -P "${PROJECT_SOURCE_DIR}/cmake/import_def.cmake"
+  COMMAND ${CMAKE_DLLTOOL} --kill-at --input-def "${WININET_DELAY_DEF}" --dllname wininet.dll
+          --output-delaylib "${WININET_DELAY_LIBRARY}"
+  DEPENDS "${WININET_IMPORT_LIBRARY}" "${PROJECT_SOURCE_DIR}/cmake/import_def.cmake"
+  VERBATIM)
+add_custom_target(wininet_delay_library DEPENDS "${WININET_DELAY_LIBRARY}")
+add_library(wininet_delay INTERFACE)
+add_dependencies(wininet_delay wininet_delay_library)
+target_link_libraries(wininet_delay INTERFACE "${WININET_DELAY_LIBRARY}" delayimp)
+
 add_library(python_import INTERFACE)
 target_include_directories(python_import SYSTEM INTERFACE "${LAUNCHER_WINDOWS_PYTHON}/include")
 target_link_libraries(python_import INTERFACE "${PYTHON_IMPORT_LIBRARY}")

@@ -30,8 +30,9 @@ PE32_MAGIC = 0x10B
 PE32_PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
 # The libraries bound when the process starts; shell32 and user32 are loaded
-# when first needed, so the executable does not import them.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shlwapi.dll", "version.dll", "wininet.dll"}
+# when first needed and WinINet is a delay-loaded import, so the executable
+# does not import them.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "version.dll"}
 CONFIG_KEYS = ["__main_script", "__logging_host", "__logging_url", "__log_to_memory",
                "__company", "__product", "FileVersion"]
 
