@@ -10,7 +10,26 @@
 
 namespace platform {
 
+namespace {
+
+// The roaming application-data folder as the system put it in the
+// environment at logon, when that names an existing folder by an absolute
+// path: asking the shell instead loads shell32, and with it user32 and gdi32,
+// at every start.
+bool appdata_from_environment(wchar_t* buffer) {
+    const DWORD length = GetEnvironmentVariableW(L"APPDATA", buffer, kMaxPath);
+    if (length < 3 || length >= kMaxPath) return false;
+    const bool drive_rooted = buffer[1] == L':' && buffer[2] == L'\\';
+    const bool unc = buffer[0] == L'\\' && buffer[1] == L'\\';
+    const DWORD attributes = GetFileAttributesW(buffer);
+    return (drive_rooted || unc) && attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
 int32_t get_appdata_folder(wchar_t* buffer) {
+    if (appdata_from_environment(buffer)) return S_OK;
     using GetFolderPath = HRESULT (WINAPI*)(HWND, int, HANDLE, DWORD, wchar_t*);
     static const auto get_folder_path = system_function<GetFolderPath>(L"shell32.dll", "SHGetFolderPathW");
     if (get_folder_path == nullptr) return HRESULT_FROM_WIN32(GetLastError());
