@@ -522,14 +522,23 @@ PyObject* evaluate(PyObject* code, PyObject* main_dict, PendingError* error) {
 // buffered stream holds its lock while a write waits in the pipe; a daemon
 // thread that the finalization stops there keeps that lock for good, and the
 // final flush of sys.stderr then aborts the process. Without a buffer no lock
-// is held. A stream that cannot be made leaves sys.stderr as it was.
+// is held. A stream that cannot be made leaves sys.stderr as it was. The
+// descriptor is duplicated with the built-in system module, not os: an
+// application that never imports os does not pay for loading it.
+#ifdef _WIN32
+#define SYSTEM_MODULE "nt"
+#else
+#define SYSTEM_MODULE "posix"
+#endif
 const char kUnbufferedStderrCode[] =
-    "import io, os, sys\n"
+    "import io, sys\n"
+    "from " SYSTEM_MODULE " import dup\n"
     "old = sys.stderr\n"
     "old.flush()\n"
-    "raw = io.FileIO(os.dup(old.fileno()), 'w')\n"
+    "raw = io.FileIO(dup(old.fileno()), 'w')\n"
     "sys.stderr = io.TextIOWrapper(raw, encoding=old.encoding, errors=old.errors,\n"
     "                              newline=None, write_through=True)\n";
+#undef SYSTEM_MODULE
 
 void unbuffer_interpreter_stderr() { run_launcher_code(kUnbufferedStderrCode); }
 

@@ -75,7 +75,9 @@ uint16_t get_processor_architecture();  // GetSystemInfo
 // ---- folders and paths ----------------------------------------------------
 constexpr size_t kMaxPath = 260;
 // SHGetFolderPathW(NULL, CSIDL_APPDATA, NULL, SHGFP_TYPE_CURRENT, buffer)
-// into a buffer of kMaxPath characters: an HRESULT, negative on failure.
+// into a buffer of kMaxPath characters: an HRESULT, negative on failure. On
+// Windows the APPDATA variable that the system sets at logon is taken instead
+// when it names an existing folder by an absolute path.
 int32_t get_appdata_folder(wchar_t* buffer);
 // PathAppendW on a buffer of kMaxPath characters: false when the result does
 // not fit.

@@ -29,9 +29,10 @@ IMAGE_FILE_MACHINE_AMD64 = 0x8664
 PE32_MAGIC = 0x10B
 PE32_PLUS_MAGIC = 0x20B
 IMAGE_SUBSYSTEM_WINDOWS_GUI = 2
-# WinINet is not among them: it is loaded at the first upload.
-SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "shell32.dll", "shlwapi.dll", "user32.dll",
-               "version.dll"}
+# The libraries bound when the process starts; shell32 and user32 are loaded
+# when first needed and WinINet at the first upload, so the executable does
+# not import them.
+SYSTEM_DLLS = {"kernel32.dll", "msvcrt.dll", "version.dll"}
 CONFIG_KEYS = ["__main_script", "__logging_host", "__logging_url", "__log_to_memory",
                "__company", "__product", "FileVersion"]
 

@@ -12,6 +12,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <utility>
 
 #include "AppString.h"
 #include "logging.h"
@@ -315,6 +316,27 @@ TEST(Paths, LogFoldersAreCreatedUnderApplicationData) {
     EXPECT_EQ(what_of([] { create_log_folders(); }), "");
 
     remove_tree(company);
+}
+
+TEST(Paths, ApplicationDataIsTheEnvironmentsFolderElseTheShells) {
+    wchar_t shell[MAX_PATH];
+    ASSERT_GE(SHGetFolderPathW(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, shell), 0);
+    wchar_t saved[MAX_PATH];
+    ASSERT_GT(GetEnvironmentVariableW(L"APPDATA", saved, MAX_PATH), 0u);
+    TempFolder folder;
+    const std::pair<std::wstring, std::wstring> cases[] = {
+        {folder.path(), folder.path()},
+        {L"relative\\folder", shell},
+        {folder.file(L"missing"), shell},
+        {std::wstring(MAX_PATH, L'a'), shell},
+    };
+    for (const auto& [value, expected] : cases) {
+        SetEnvironmentVariableW(L"APPDATA", value.c_str());
+        wchar_t buffer[MAX_PATH];
+        ASSERT_GE(platform::get_appdata_folder(buffer), 0);
+        EXPECT_EQ(std::wstring(buffer), expected);
+    }
+    SetEnvironmentVariableW(L"APPDATA", saved);
 }
 
 // ---- log sink ---------------------------------------------------------------------

@@ -2,7 +2,8 @@
 // creation, the working directory, deletion.
 #include <windows.h>
 #include <shlobj.h>  // CSIDL_APPDATA, SHGFP_TYPE_CURRENT
-#include <shlwapi.h>
+
+#include <cwchar>
 
 #include <string>
 
@@ -11,15 +12,55 @@
 
 namespace platform {
 
+namespace {
+
+// The roaming application-data folder as the system put it in the
+// environment at logon, when that names an existing folder by an absolute
+// path: asking the shell instead loads shell32, and with it user32 and gdi32,
+// at every start.
+bool appdata_from_environment(wchar_t* buffer) {
+    const DWORD length = GetEnvironmentVariableW(L"APPDATA", buffer, kMaxPath);
+    if (length < 3 || length >= kMaxPath) return false;
+    const bool drive_rooted = buffer[1] == L':' && buffer[2] == L'\\';
+    const bool unc = buffer[0] == L'\\' && buffer[1] == L'\\';
+    const DWORD attributes = GetFileAttributesW(buffer);
+    return (drive_rooted || unc) && attributes != INVALID_FILE_ATTRIBUTES &&
+           (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+}  // namespace
+
 int32_t get_appdata_folder(wchar_t* buffer) {
+    if (appdata_from_environment(buffer)) return S_OK;
     using GetFolderPath = HRESULT (WINAPI*)(HWND, int, HANDLE, DWORD, wchar_t*);
     static const auto get_folder_path = system_function<GetFolderPath>(L"shell32.dll", "SHGetFolderPathW");
     if (get_folder_path == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     return get_folder_path(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
 }
 
+// Joined here rather than by the shell's path functions, whose library binds
+// user32 and gdi32 when the process starts: leading separators of more are
+// dropped, one separator goes between the two parts unless buffer is empty or
+// already ends in one, and nothing else of either part is rewritten.
 bool path_append(wchar_t* buffer, const wchar_t* more) {
-    return PathAppendW(buffer, more) != FALSE;
+    if (buffer == nullptr || more == nullptr) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return false;
+    }
+    const size_t base_length = wcsnlen(buffer, kMaxPath);
+    while (*more == kPathSeparator) ++more;
+    const size_t more_length = std::wcslen(more);
+    const bool needs_separator =
+        base_length > 0 && more_length > 0 && buffer[base_length - 1] != kPathSeparator;
+    const size_t total = base_length + (needs_separator ? 1 : 0) + more_length;
+    if (base_length == kMaxPath || total >= kMaxPath) {
+        SetLastError(ERROR_FILENAME_EXCED_RANGE);
+        return false;
+    }
+    size_t pos = base_length;
+    if (needs_separator) buffer[pos++] = kPathSeparator;
+    std::wmemcpy(buffer + pos, more, more_length + 1);
+    return true;
 }
 
 bool create_directory(const wchar_t* path) { return CreateDirectoryW(path, nullptr) != FALSE; }
