@@ -192,7 +192,7 @@ class TkApplicationTest(FrozenTestCase):
         frozen.require_programs("Xvfb", "/usr/bin/import")
         frozen.require_modules("PIL.Image")
         root = self.sandbox.root
-        display = test_frozen_tk.VirtualDisplay()
+        display = frozen.VirtualDisplay()
         self.addCleanup(display.close)
         source = root / "src" / "tk"
         (source / "tkdemo").mkdir(parents=True)
