@@ -20,14 +20,16 @@ native_packages=(
 # The Windows interpreter is built from source (tools/windows-python/): zlib
 # for MinGW, tclsh for SQLite's amalgamation, perl for OpenSSL's Configure.
 # The 64-bit tools and Wine run the Windows tests on machines that cannot run
-# 32-bit programs; qemu-user-static runs the 32-bit ones there
-# (tools/i386-emulation/setup.sh registers it when the kernel cannot).
+# 32-bit programs; QEMU runs the 32-bit ones there (install_i386_emulation).
 windows_packages=(
   g++-mingw-w64-i686-posix gcc-mingw-w64-i686-posix binutils-mingw-w64-i686
   g++-mingw-w64-x86-64-posix gcc-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine32:i386 wine64 dpkg-dev libz-mingw-w64-dev tcl perl make openssl
-  qemu-user-static
 )
+# Debian 12's own QEMU (7.2) hands 32-bit Wine's signal handler no trap number
+# for a page fault, so its 32-bit processes crash; bookworm-backports' QEMU
+# (10) runs them. Only that package comes from backports.
+backports_list=/etc/apt/sources.list.d/bookworm-backports.sources
 
 missing() {
   local p
@@ -65,7 +67,21 @@ if [ "${#need[@]}" -gt 0 ]; then
   [ "$updated" = 1 ] || as_root apt-get update -q
   as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${need[@]}"
 fi
+# Where the kernel runs no 32-bit programs: QEMU from bookworm-backports,
+# registered for them by tools/i386-emulation/setup.sh.
+install_i386_emulation() {
+  local setup; setup="$(dirname "$0")/i386-emulation/setup.sh"
+  as_root "$setup" --needed || return 0
+  if [ ! -f "$backports_list" ]; then
+    printf '%s\n' 'Types: deb' 'URIs: http://deb.debian.org/debian' \
+      'Suites: bookworm-backports' 'Components: main' | as_root tee "$backports_list" >/dev/null
+    as_root apt-get update -q
+  fi
+  as_root env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends \
+    -t bookworm-backports qemu-user-static && as_root "$setup"
+}
+
 if [ "$want_windows" = 1 ]; then
-  as_root "$(dirname "$0")/i386-emulation/setup.sh" ||
+  install_i386_emulation ||
     echo "32-bit Windows programs will not run on this machine; the Windows tests use the 64-bit build" >&2
 fi

@@ -3,18 +3,20 @@
 # when its kernel cannot: registers Debian's qemu-user-static for i386 ELF
 # files through binfmt_misc. Says what it does; silent when nothing is needed.
 #
-#   tools/i386-emulation/setup.sh [--emulated]
+#   tools/i386-emulation/setup.sh [--emulated | --needed]
 #     --emulated  changes nothing: exit 0 when 32-bit programs run here through
 #                 this emulation, 1 when they run natively or not at all
+#     --needed    registers nothing: exit 0 when this kernel does not run
+#                 32-bit programs itself, 1 when it does
 #
-# The registered interpreter is a small wrapper (installed in $prefix) that
-# starts qemu-i386 with noreplace_preload.c's library preloaded into the
-# emulated process; without it a 32-bit Wine start takes a minute of CPU.
-# Needs root, gcc (-m32 for the library) and qemu-user-static; the 32-bit C
-# library comes with wine32:i386.
+# Needs root and qemu-user-static of version 10 or later (bookworm-backports;
+# tools/install-deps.sh --windows installs it). Debian 12's own 7.2 does not
+# serve 32-bit Wine: it gives the guest's signal handler no trap number for a
+# page fault, so Wine's processes crash, and it treats MAP_FIXED_NOREPLACE as
+# a hint, so each Wine start spends a minute of CPU reserving address space.
 set -euo pipefail
-here="$(cd "$(dirname "$0")" && pwd)"
-prefix=/usr/local/lib/launcher-i386-emulation
+# Where an earlier version of this script installed its interpreter wrapper.
+old_prefix=/usr/local/lib/launcher-i386-emulation
 binfmt=/proc/sys/fs/binfmt_misc
 entry=launcher-i386
 qemu=/usr/bin/qemu-i386-static
@@ -52,19 +54,14 @@ runs_natively() {
   return $result
 }
 
-build_library() {
-  gcc -m32 -O2 -fPIC -shared -nostdlib -Wall -Wextra -o "$1" \
-    "$here/noreplace_preload.c" /lib/i386-linux-gnu/libc.so.6
-}
+# The major version of $qemu ("qemu-i386 version 10.0.2 (Debian ...)").
+qemu_major() { "$qemu" --version | sed -n '1s/^.* version \([0-9]*\)\..*$/\1/p'; }
+min_qemu_major=10
 
-write_wrapper() {
-  cat > "$1" <<WRAPPER
-#!/bin/sh
-# binfmt_misc interpreter for i386 ELF files (tools/i386-emulation/setup.sh)
-exec $qemu -E "LD_PRELOAD=$prefix/libnoreplace.so\${LD_PRELOAD:+ \$LD_PRELOAD}" "\$@"
-WRAPPER
-  chmod 755 "$1"
-}
+if [ "${1:-}" = --needed ]; then
+  [ -f "$binfmt/$entry" ] && grep -qx enabled "$binfmt/$entry" && exit 0
+  if runs_natively; then exit 1; else exit 0; fi
+fi
 
 if [ ! -f "$binfmt/status" ]; then
   mount -t binfmt_misc binfmt_misc "$binfmt" 2>/dev/null || {
@@ -72,22 +69,15 @@ if [ ! -f "$binfmt/status" ]; then
   echo "mounted binfmt_misc on $binfmt"
 fi
 if [ ! -f "$binfmt/$entry" ] && runs_natively; then exit 0; fi
-[ -x "$qemu" ] || { echo "$qemu is missing (Debian's qemu-user-static)" >&2; exit 1; }
-[ -f /lib/i386-linux-gnu/libc.so.6 ] || { echo "the 32-bit C library is missing (libc6:i386)" >&2; exit 1; }
+[ -x "$qemu" ] || { echo "$qemu is missing (qemu-user-static from bookworm-backports)" >&2; exit 1; }
+major=$(qemu_major)
+[ "${major:-0}" -ge "$min_qemu_major" ] || {
+  echo "$qemu is version ${major:-unknown}; 32-bit Wine needs $min_qemu_major or later (bookworm-backports)" >&2; exit 1; }
 
-staging=$(mktemp -d)
-trap 'rm -rf "$staging"' EXIT
-build_library "$staging/libnoreplace.so"
-write_wrapper "$staging/qemu-i386"
-if [ -f "$binfmt/$entry" ] && grep -qx "interpreter $prefix/qemu-i386" "$binfmt/$entry" &&
-   cmp -s "$staging/libnoreplace.so" "$prefix/libnoreplace.so" &&
-   cmp -s "$staging/qemu-i386" "$prefix/qemu-i386"; then
-  exit 0
-fi
-mkdir -p "$prefix"
-cp "$staging/libnoreplace.so" "$staging/qemu-i386" "$prefix/"
+if [ -f "$binfmt/$entry" ] && grep -qx "interpreter $qemu" "$binfmt/$entry"; then exit 0; fi
 # F: the kernel opens the interpreter now, so it runs inside any mount namespace.
 [ -f "$binfmt/$entry" ] && echo -1 > "$binfmt/$entry"
-printf '%s' ":$entry:M::$magic:$mask:$prefix/qemu-i386:F" > "$binfmt/register"
-echo "registered qemu-i386 (user-mode emulation) for 32-bit x86 programs through binfmt_misc: this kernel does not run them"
+rm -rf "$old_prefix"
+printf '%s' ":$entry:M::$magic:$mask:$qemu:F" > "$binfmt/register"
+echo "registered qemu-i386 $major (user-mode emulation) for 32-bit x86 programs through binfmt_misc: this kernel does not run them"
 runs_32bit || { echo "32-bit Wine still does not run ($probe --version)" >&2; exit 1; }
