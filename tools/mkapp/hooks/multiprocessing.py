@@ -52,10 +52,11 @@ class PipeBehaviour:
     connection.wait() polls a pipe with a zero-byte read. When a zero-length
     message waits (concurrent.futures wakes its management thread with one),
     that read takes it off the pipe on Windows 8 and later, and wait() asks
-    sys.getwindowsversion() whether to remember that it did. Wine before 9.0
-    makes new prefixes report Windows 7 while its pipes behave as Windows
-    8's: the message is gone unremembered, the next recv_bytes() waits for
-    it forever, and every ProcessPoolExecutor hangs in its first map()."""
+    sys.getwindowsversion() whether to remember that it did. Wine 8
+    (Debian 12's) makes new prefixes report Windows 7 while its pipes behave
+    as Windows 8's: the message is gone unremembered, the next recv_bytes()
+    waits for it forever with the executor's lock held, and every
+    ProcessPoolExecutor hangs in its first map()."""
 
     def __getattr__(self, name):
         return getattr(sys, name)
@@ -65,20 +66,25 @@ class PipeBehaviour:
         return WINDOWS_8 + tuple(sys.getwindowsversion())[2:]
 
 
+def zero_byte_read_done_at_once(handle):
+    """Reads zero bytes from a pipe; whether the read completed at once (a
+    message waited). A read that waits is cancelled."""
+    import _winapi
+    overlapped, error = _winapi.ReadFile(handle, 0, True)
+    if error == _winapi.ERROR_IO_PENDING:
+        overlapped.cancel()
+    overlapped.GetOverlappedResult(True)
+    return error != _winapi.ERROR_IO_PENDING
+
+
 def zero_byte_read_takes_empty_message(connection):
     """Whether a zero-byte read takes a waiting zero-length message off one
     of multiprocessing's pipes."""
-    import _winapi
     reader, writer = connection.Pipe(duplex=False)
     with reader, writer:
         writer.send_bytes(b"")
-        first, _ = _winapi.ReadFile(reader.fileno(), 0, True)  # the message waits: done at once
-        first.GetOverlappedResult(True)
-        second, error = _winapi.ReadFile(reader.fileno(), 0, True)
-        if error == _winapi.ERROR_IO_PENDING:
-            second.cancel()
-            second.GetOverlappedResult(True)
-        return error == _winapi.ERROR_IO_PENDING
+        handle = reader.fileno()
+        return zero_byte_read_done_at_once(handle) and not zero_byte_read_done_at_once(handle)
 
 
 def correct_pipe_behaviour(connection):
@@ -123,7 +129,7 @@ class ConnectionFinder:
 
 def watch_pipe_behaviour():
     """Has multiprocessing.connection corrected, on a Windows that reports
-    an older version than Windows 8 (Windows 7, or Wine's default)."""
+    an older version than Windows 8 (Windows 7, or Wine 8's default)."""
     if sys.platform != "win32" or sys.getwindowsversion()[:2] >= WINDOWS_8:
         return
     if CONNECTION_MODULE in sys.modules:
