@@ -183,7 +183,8 @@ def tracer_can_inject_faults() -> bool:
     return probe.returncode != 0  # the injected failure of cd
 
 
-class LauncherTestCase(unittest.TestCase):
+class LogTestCase(unittest.TestCase):
+    """Log assertions for the tests on every platform."""
     maxDiff = None
 
     def assertLines(self, actual, expected):
@@ -199,6 +200,10 @@ class LauncherTestCase(unittest.TestCase):
         self.assertEqual(len(actual), len(expected),
                          "log has %d lines, expected %d:\n%s"
                          % (len(actual), len(expected), "\n".join(actual)))
+
+
+class LauncherTestCase(LogTestCase):
+    """The native launcher's failures: its message box, no log at all."""
 
     def assertMessageBox(self, run, message, source_file):
         pattern = (re.escape(MESSAGE_BOX_HEAD + message) + location(source_file)

@@ -116,6 +116,14 @@ class LogFile:
         return lines
 
 
+def read_logs(folder: Path) -> list:
+    """The log files in folder, by name; none when there is no such folder."""
+    if not folder.is_dir():
+        return []
+    return [LogFile(path.name, path.read_bytes())
+            for path in sorted(folder.iterdir()) if path.is_file()]
+
+
 @dataclasses.dataclass
 class App:
     """An application executable and the string table it was built with."""
@@ -125,6 +133,10 @@ class App:
     @property
     def folder(self) -> Path:
         return self.executable.parent
+
+    @property
+    def product(self) -> str:
+        return self.strings.get("__product", "")
 
 
 @dataclasses.dataclass
@@ -279,8 +291,4 @@ class Sandbox:
                    self.read_logs(app))
 
     def read_logs(self, app: App) -> list:
-        folder = self.log_dir(app)
-        if not folder.is_dir():
-            return []
-        return [LogFile(path.name, path.read_bytes())
-                for path in sorted(folder.iterdir()) if path.is_file()]
+        return read_logs(self.log_dir(app))

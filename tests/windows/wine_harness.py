@@ -35,6 +35,8 @@ sys.path.insert(0, str(SOURCE_DIR / "tests" / "e2e"))
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import mkapp  # noqa: E402
 from expected import NORMAL_END, stub  # noqa: E402,F401  (re-exported for the tests)
+from expected import LogTestCase as WineTestCase  # noqa: E402,F401
+from harness import App, LogFile, read_logs  # noqa: E402,F401
 
 PYTHON = "/usr/bin/python3.11"
 COLLECTOR = SOURCE_DIR / "tools" / "collector.py"
@@ -204,37 +206,6 @@ def startup_lines(app) -> list:
 # ---- applications ------------------------------------------------------------------
 
 @dataclasses.dataclass
-class LogFile:
-    name: str
-    data: bytes
-
-    @property
-    def text(self) -> str:
-        return self.data.decode("utf-8", "replace")
-
-    @property
-    def lines(self) -> list:
-        lines = self.text.split("\n")
-        if lines and lines[-1] == "":
-            lines.pop()
-        return lines
-
-
-@dataclasses.dataclass
-class App:
-    executable: Path
-    strings: dict
-
-    @property
-    def folder(self) -> Path:
-        return self.executable.parent
-
-    @property
-    def product(self) -> str:
-        return self.strings.get("__product", "")
-
-
-@dataclasses.dataclass
 class Run:
     exit_code: int
     stdout: bytes
@@ -353,11 +324,7 @@ class WineSandbox:
         return appdata_folder() / app.strings.get("__company", "") / app.product / "logs"
 
     def read_logs(self, app: App) -> list:
-        folder = self.log_dir(app)
-        if not folder.is_dir():
-            return []
-        return [LogFile(path.name, path.read_bytes())
-                for path in sorted(folder.iterdir()) if path.is_file()]
+        return read_logs(self.log_dir(app))
 
     def command(self, app: App, args=()) -> list:
         return [WINE, str(app.executable)] + [str(arg) for arg in args]
@@ -384,20 +351,3 @@ class WineSandbox:
 def clear_logs(sandbox: WineSandbox, app: App) -> None:
     shutil.rmtree(sandbox.log_dir(app), ignore_errors=True)
 
-
-class WineTestCase(unittest.TestCase):
-    maxDiff = None
-
-    def assertLines(self, actual, expected):
-        """Compares log lines one by one; an expected re.Pattern must match
-        its line whole."""
-        for index, (line, want) in enumerate(zip(actual, expected)):
-            if isinstance(want, re.Pattern):
-                if want.fullmatch(line) is None:
-                    self.fail("line %d: %r does not match %r\nlog:\n%s"
-                              % (index, line, want.pattern, "\n".join(actual)))
-            elif line != want:
-                self.assertEqual(actual, expected, "first difference at line %d" % index)
-        self.assertEqual(len(actual), len(expected),
-                         "log has %d lines, expected %d:\n%s"
-                         % (len(actual), len(expected), "\n".join(actual)))
