@@ -15,6 +15,7 @@ import time
 import unittest
 from pathlib import Path
 
+from expected import Sandbox
 from harness import PYTHON, SOURCE_DIR
 
 COLLECTOR = SOURCE_DIR / "tools" / "collector.py"
@@ -90,3 +91,18 @@ class Collector:
         """The line printed for every request answered, stored or not."""
         return [line for line in self.output.read_text(errors="replace").splitlines()
                 if " -> " in line]
+
+
+class CollectorTestCase(unittest.TestCase):
+    """A sandbox and the collectors a test starts, all gone with the test."""
+
+    def setUp(self):
+        self.sandbox = Sandbox.for_test(self)
+        self.collectors = []
+
+    def start_collector(self, *options) -> Collector:
+        storage = self.sandbox.root / ("collected%d" % len(self.collectors))
+        collector = Collector(storage, *options)
+        self.collectors.append(collector)
+        self.addCleanup(collector.stop)
+        return collector
