@@ -348,7 +348,8 @@ def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
                 drawn, args=(), hidden=False) -> tuple:
     """Runs a window application (see above) until drawn(screenshot, x, y)
     holds for a screenshot or a deadline passes; returns (screenshot, x, y,
-    run). The test fails unless the application exits 0."""
+    run), run.stdout the "shown" and "closed" lines. The test fails unless
+    the application exits 0."""
     marker = workspace.root / ("done-%d" % (workspace.runs + 1))
     home = workspace.new_home()
     command = [str(app.executable), str(marker)] + [str(arg) for arg in args]
@@ -382,7 +383,7 @@ def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
         process.wait()
         process.stdout.close()
         process.stderr.close()
-    run = Run(process.returncode, closed, stderr, read_logs(home))
+    run = Run(process.returncode, "\n".join((" ".join(words), closed)), stderr, read_logs(home))
     if (process.returncode, closed) != (0, "closed"):
         raise AssertionError("the window application did not end well:\n" + run.describe())
     return screenshot, x, y, run
