@@ -26,7 +26,6 @@ The aims: the first line at most 0.9 times the run from source, the CPU time
 (user and system) of the whole run at most as much. No
 figure makes the benchmark fail, only a run that goes wrong.
 """
-import argparse
 import os
 import shutil
 import subprocess
@@ -200,11 +199,7 @@ def report(name: str, samples: dict) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("launcher", type=Path, help="the launcher binary")
-    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
-    parser.add_argument("--runs", type=int, default=40, help="timed runs of each (default 40)")
-    parser.add_argument("--warmup", type=int, default=3, help="untimed runs of each first")
+    parser = timing.argument_parser(__doc__, runs=40, warmup=3)
     parser.add_argument("--baseline", default="main", metavar="REV",
                         help="the git revision whose tool the builds are compared with")
     parser.add_argument("--builds-only", action="store_true",
