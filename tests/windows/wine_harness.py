@@ -26,7 +26,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 from pathlib import Path
 
@@ -36,10 +35,9 @@ sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import mkapp  # noqa: E402
 from expected import NORMAL_END, stub  # noqa: E402,F401  (re-exported for the tests)
 from expected import LogTestCase as WineTestCase  # noqa: E402,F401
-from harness import App, LogFile, read_logs  # noqa: E402,F401
+from harness import PYTHON, App, LogFile, read_logs  # noqa: E402,F401
+import loopback  # noqa: E402
 
-PYTHON = "/usr/bin/python3.11"
-COLLECTOR = SOURCE_DIR / "tools" / "collector.py"
 DEFAULT_TIMEOUT = 90
 INTERPRETER_FILES = ("python311.dll", "python311.zip")
 
@@ -96,39 +94,14 @@ def enter_test_network() -> None:
     unittest.addModuleCleanup(stop_wineserver)
 
 
-class Collector:
-    """tools/collector.py on port 80 of one loopback address. It prints a
-    line per request (to a file here, never a pipe that could fill) and
-    stores the logs it accepts."""
-
-    START_TIMEOUT = 30
+class Collector(loopback.Collector):
+    """The reference collector on port 80 of one loopback address, with the
+    logs it stored read back as text."""
 
     def __init__(self, address: str, storage: Path, *options):
         self.address = address
-        self.storage = Path(storage)
-        shutil.rmtree(self.storage, ignore_errors=True)
-        self.output = self.storage.with_name(self.storage.name + ".out")
-        with open(self.output, "w") as output:
-            self.process = subprocess.Popen(
-                [PYTHON, str(COLLECTOR), "--address", address, "--port", "80",
-                 "--storage", str(self.storage), *options],
-                stdout=output, stderr=subprocess.STDOUT, text=True)
-        deadline = time.monotonic() + self.START_TIMEOUT
-        while "listening on" not in self.output.read_text():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("collector on %s did not start: %r"
-                                   % (address, self.output.read_text()))
-            time.sleep(0.05)
-
-    def stop(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        shutil.rmtree(storage, ignore_errors=True)
+        super().__init__(Path(storage), "--address", address, *options)
 
     def logs(self) -> list:
         """The logs stored, as text, oldest first."""
