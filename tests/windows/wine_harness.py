@@ -33,6 +33,7 @@ SOURCE_DIR = Path(os.environ.get("LAUNCHER_SOURCE_DIR") or Path(__file__).resolv
 sys.path.insert(0, str(SOURCE_DIR / "tests" / "e2e"))
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import mkapp  # noqa: E402
+import expected  # noqa: E402
 from expected import NORMAL_END, stub  # noqa: E402,F401  (re-exported for the tests)
 from expected import LogTestCase as WineTestCase  # noqa: E402,F401
 from harness import PYTHON, App, LogFile, read_logs  # noqa: E402,F401
@@ -145,14 +146,7 @@ def platform_values() -> dict:
 
 
 def meta_lines(strings: dict) -> list:
-    values = platform_values()
-    return ["META:stub:version = " + strings["FileVersion"],
-            "META:stub:product = " + strings["__product"],
-            "META:stub:major_version = %d" % values["major"],
-            "META:stub:minor_version = %d" % values["minor"],
-            "META:stub:product_type = %d" % values["product_type"],
-            "META:stub:suite_mask = %d" % values["suite_mask"],
-            "META:stub:bitness = %d" % values["bitness"]]
+    return expected.meta_lines(strings, platform_values())
 
 
 def working_directory_line(folder) -> str:
@@ -161,19 +155,8 @@ def working_directory_line(folder) -> str:
 
 def startup_lines(app) -> list:
     """Every line of a run up to the evaluation of the boot script."""
-    return (meta_lines(app.strings) + [working_directory_line(app.folder)]
-            + [stub(text) for text in (
-                "Loading boot script resource",
-                "Decrypting boot script",
-                "Initializing python interpreter variables",
-                "Calling Py_Initialize",
-                platform_values()["version"],
-                "Initializing extensions",
-                "Modifying attributes of sys module",
-                "Creating main module",
-                "Unmarshalling boot script to code object",
-                "Redirecting stderr to pipe",
-                "Calling EvalCode")])
+    return expected.opening_lines(meta_lines(app.strings), working_directory_line(app.folder),
+                                  platform_values()["version"])
 
 
 # ---- applications ------------------------------------------------------------------
