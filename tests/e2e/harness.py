@@ -154,26 +154,19 @@ class Run:
         return self.logs[0]
 
 
-class Sandbox:
-    """A fresh temporary folder holding applications, a home folder and a data
-    folder; removed by cleanup() unless LAUNCHER_E2E_KEEP is set."""
+class TestFolder:
+    """A fresh temporary folder that a test works in; removed by cleanup()
+    unless LAUNCHER_E2E_KEEP is set."""
 
-    def __init__(self, launcher=None, windres=mkapp.DEFAULT_WINDRES):
-        self.launcher = Path(launcher) if launcher else launcher_binary()
-        self.windres = require_windres(windres)
-        self.root = Path(tempfile.mkdtemp(prefix="launcher-e2e-"))
-        self.home = self.root / "home"
-        self.data_home = self.root / "data"
-        self.work_dir = self.root / "cwd"
-        for folder in (self.home, self.data_home, self.work_dir):
-            folder.mkdir()
-        self._apps = 0
+    def __init__(self, prefix: str):
+        self.root = Path(tempfile.mkdtemp(prefix=prefix))
 
     @classmethod
-    def for_test(cls, test: unittest.TestCase, **kwargs) -> "Sandbox":
-        sandbox = cls(**kwargs)
-        test.addCleanup(sandbox.cleanup)
-        return sandbox
+    def for_test(cls, test: unittest.TestCase, **kwargs):
+        """One that goes when the test ends."""
+        folder = cls(**kwargs)
+        test.addCleanup(folder.cleanup)
+        return folder
 
     def __enter__(self):
         return self
@@ -186,6 +179,22 @@ class Sandbox:
             print("sandbox kept: %s" % self.root, file=sys.stderr)
             return
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Sandbox(TestFolder):
+    """A fresh temporary folder holding applications, a home folder and a data
+    folder; removed by cleanup() unless LAUNCHER_E2E_KEEP is set."""
+
+    def __init__(self, launcher=None, windres=mkapp.DEFAULT_WINDRES):
+        self.launcher = Path(launcher) if launcher else launcher_binary()
+        self.windres = require_windres(windres)
+        super().__init__("launcher-e2e-")
+        self.home = self.root / "home"
+        self.data_home = self.root / "data"
+        self.work_dir = self.root / "cwd"
+        for folder in (self.home, self.data_home, self.work_dir):
+            folder.mkdir()
+        self._apps = 0
 
     def new_app_folder(self, name: str) -> Path:
         self._apps += 1

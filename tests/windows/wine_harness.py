@@ -36,7 +36,7 @@ import mkapp  # noqa: E402
 import expected  # noqa: E402
 from expected import NORMAL_END, stub  # noqa: E402,F401  (re-exported for the tests)
 from expected import LogTestCase as WineTestCase  # noqa: E402,F401
-from harness import PYTHON, App, LogFile, read_logs  # noqa: E402,F401
+from harness import PYTHON, App, LogFile, TestFolder, read_logs  # noqa: E402,F401
 import loopback  # noqa: E402
 
 DEFAULT_TIMEOUT = 90
@@ -213,25 +213,12 @@ def place_application(folder: Path, app_dir: Path, main_module: str, boot_source
             shutil.move(str(path), folder / path.name)
 
 
-class WineSandbox:
-    """A temporary folder of applications; removed by cleanup() unless
-    LAUNCHER_E2E_KEEP is set."""
+class WineSandbox(TestFolder):
+    """A temporary folder of applications (see TestFolder)."""
 
     def __init__(self):
-        self.root = Path(tempfile.mkdtemp(prefix="launcher-wine-"))
+        super().__init__("launcher-wine-")
         self._apps = itertools.count(1)
-
-    @classmethod
-    def for_test(cls, test: unittest.TestCase) -> "WineSandbox":
-        sandbox = cls()
-        test.addCleanup(sandbox.cleanup)
-        return sandbox
-
-    def cleanup(self) -> None:
-        if os.environ.get("LAUNCHER_E2E_KEEP"):
-            print("sandbox kept: %s" % self.root, file=sys.stderr)
-            return
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def make_app(self, *, config=None, omit=(), boot_source=None, raw_script=None,
                  no_script=False, no_version_info=False, app_dir=None, name="app") -> App:
