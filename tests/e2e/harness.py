@@ -162,10 +162,11 @@ class TestFolder:
         self.root = Path(tempfile.mkdtemp(prefix=prefix))
 
     @classmethod
-    def for_test(cls, test: unittest.TestCase, **kwargs):
-        """One that goes when the test ends."""
+    def for_test(cls, test, **kwargs):
+        """One that goes when the test ends; given a TestCase class (in its
+        setUpClass), when the class's tests end."""
         folder = cls(**kwargs)
-        test.addCleanup(folder.cleanup)
+        (test.addClassCleanup if isinstance(test, type) else test.addCleanup)(folder.cleanup)
         return folder
 
     def __enter__(self):

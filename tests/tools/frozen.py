@@ -20,7 +20,6 @@ import selectors
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -28,7 +27,9 @@ from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 MKAPP = SOURCE_DIR / "tools" / "mkapp.py"
-PYTHON = "/usr/bin/python3.11"
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "e2e"))
+from harness import PYTHON, TestFolder, launcher_binary  # noqa: E402
+
 DIST_PACKAGES = "/usr/lib/python3/dist-packages"
 
 # What a self-contained run hides: the build machine's Python, Tcl/Tk and
@@ -41,15 +42,6 @@ LIBRARY_FOLDERS = ("/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu")
 
 BUILD_TIMEOUT = 180
 RUN_TIMEOUT = 120
-
-
-def launcher_binary() -> Path:
-    path = os.environ.get("LAUNCHER_BINARY")
-    if not path and os.environ.get("LAUNCHER_BUILD_DIR"):
-        path = os.path.join(os.environ["LAUNCHER_BUILD_DIR"], "launcher")
-    if not path or not os.access(path, os.X_OK):
-        raise unittest.SkipTest("launcher binary not found (set LAUNCHER_BINARY)")
-    return Path(path)
 
 
 def require_programs(*programs) -> None:
@@ -94,20 +86,14 @@ class FrozenApp:
         return FrozenApp(folder, folder / self.executable.name, self.build_stderr)
 
 
-class Workspace:
+class Workspace(TestFolder):
     """A temporary folder with the applications' sources, their output
     folders and a home folder per run."""
 
     def __init__(self):
         self.launcher = launcher_binary()
-        self.root = Path(tempfile.mkdtemp(prefix="frozen-test-"))
+        super().__init__("frozen-test-")
         self.runs = 0
-
-    def cleanup(self) -> None:
-        if os.environ.get("LAUNCHER_E2E_KEEP"):
-            print("work folder kept: %s" % self.root, file=sys.stderr)
-            return
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def write_app(self, name: str, files: dict) -> Path:
         """An application source folder: relative path -> text or bytes."""

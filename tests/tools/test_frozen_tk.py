@@ -78,8 +78,7 @@ class TkApplicationTest(unittest.TestCase):
     def setUpClass(cls):
         frozen.require_programs("Xvfb", "/usr/bin/import")
         frozen.require_modules("tkinter", "PIL.Image")
-        cls.workspace = frozen.Workspace()
-        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.workspace = frozen.Workspace.for_test(cls)
         cls.display = frozen.VirtualDisplay()
         cls.addClassCleanup(cls.display.close)
         source = cls.workspace.write_app("tk", {
