@@ -141,19 +141,13 @@ def first_line_seconds(sample: timing.Sample) -> float:
     return (int(sample.stdout.split()[0]) - sample.spawn_ns) / 1e9
 
 
-def empty_folder(folder: Path) -> None:
-    if folder.is_dir():
-        for entry in folder.iterdir():
-            entry.unlink()
-
-
 def measure(executable: Path, script: Path, home: Path, runs: int, warmup: int) -> dict:
     env = {"HOME": str(home), "XDG_DATA_HOME": str(home), "PATH": "/usr/bin:/bin",
            "LANG": "C.UTF-8"}
     log_folder = home / COMPANY / PRODUCT / "logs"
 
     def frozen():
-        empty_folder(log_folder)
+        timing.empty_folder(log_folder)
         return timing.timed_run([str(executable)], env, home)
 
     # The warm-up's first run from source writes the compiled modules.

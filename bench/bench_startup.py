@@ -54,25 +54,19 @@ def make_app(launcher: Path, work: Path) -> Path:
     return app
 
 
-def empty_folder(folder: Path) -> None:
-    if folder.is_dir():
-        for entry in folder.iterdir():
-            entry.unlink()
-
-
 def measure(app: Path, data_home: Path, runs: int, warmup: int) -> dict:
     env = dict(os.environ, HOME=str(data_home), XDG_DATA_HOME=str(data_home))
     log_folder = data_home / LOG_SUBFOLDER
 
     def run_launcher():
-        empty_folder(log_folder)
+        timing.empty_folder(log_folder)
         return timing.timed_run([str(app)], env)
 
     samples = timing.interleaved(
         {"launcher": run_launcher,
          "python": lambda: timing.timed_run([PYTHON, "-I", "-S", "-c", "pass"], env)},
         runs, warmup)
-    empty_folder(log_folder)
+    timing.empty_folder(log_folder)
     return samples
 
 

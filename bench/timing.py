@@ -36,6 +36,14 @@ def argument_parser(doc: str, runs: int = 0, warmup: int = 0) -> argparse.Argume
     return parser
 
 
+def empty_folder(folder: Path) -> None:
+    """Removes the files that earlier runs left in folder (their logs), so
+    that every run starts with the same folder."""
+    if folder.is_dir():
+        for entry in folder.iterdir():
+            entry.unlink()
+
+
 def children_cpu() -> float:
     usage = resource.getrusage(resource.RUSAGE_CHILDREN)
     return usage.ru_utime + usage.ru_stime
