@@ -330,6 +330,18 @@ class VirtualDisplay:
 SCREENSHOT_DEADLINE = 30
 
 
+def screenshot_when_drawn(display: VirtualDisplay, drawn, x, y):
+    """A screenshot for which drawn(screenshot, x, y) holds, or the last one
+    taken when SCREENSHOT_DEADLINE passes: a window is mapped before its
+    drawing reaches the server."""
+    deadline = time.monotonic() + SCREENSHOT_DEADLINE
+    screenshot = display.screenshot()
+    while not drawn(screenshot, x, y) and time.monotonic() < deadline:
+        time.sleep(0.2)
+        screenshot = display.screenshot()
+    return screenshot
+
+
 def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
                 drawn, args=(), hidden=False) -> tuple:
     """Runs a window application (see above) until drawn(screenshot, x, y)
@@ -354,11 +366,7 @@ def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
             process.kill()
             raise AssertionError("%s\nlogs:\n%s" % (error, "\n".join(read_logs(home))))
         x, y = int(words[1]), int(words[2])
-        deadline = time.monotonic() + SCREENSHOT_DEADLINE
-        screenshot = display.screenshot()
-        while not drawn(screenshot, x, y) and time.monotonic() < deadline:
-            time.sleep(0.2)
-            screenshot = display.screenshot()
+        screenshot = screenshot_when_drawn(display, drawn, x, y)
         marker.touch()
         closed = reader.next_line(30)
         stop(process, 30)

@@ -73,6 +73,10 @@ def blue_png() -> bytes:
     return buffer.getvalue()
 
 
+def canvas_drawn(screenshot, x, y) -> bool:
+    return screenshot.getpixel((x + 40, y + 40)) == RED
+
+
 class TkApplicationTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
@@ -92,11 +96,15 @@ class TkApplicationTest(unittest.TestCase):
         """Runs the application until the canvas's red square is on the
         screen; returns the screenshot, the canvas position and the logs."""
         screenshot, x, y, run = frozen.show_window(
-            self.workspace, self.app, self.display,
-            lambda shot, x, y: shot.getpixel((x + 40, y + 40)) == RED, hidden=hidden)
+            self.workspace, self.app, self.display, canvas_drawn, hidden=hidden)
         width, height = map(int, run.stdout.split()[3:5])
         self.assertEqual((width, height), (IMAGE_SIZE, IMAGE_SIZE))
         return screenshot, x, y, run.logs
+
+    def screenshot_showing(self, x, y):
+        """A screenshot in which the canvas has been drawn (also for the same
+        application under Wine)."""
+        return frozen.screenshot_when_drawn(self.display, canvas_drawn, x, y)
 
     def assert_window_drawn(self, screenshot, x, y):
         self.assertEqual(screenshot.getpixel((x + 40, y + 40)), RED, "the canvas's rectangle")
