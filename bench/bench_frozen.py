@@ -26,7 +26,6 @@ The aims: the first line at most 0.9 times the run from source, the CPU time
 (user and system) of the whole run at most as much. No
 figure makes the benchmark fail, only a run that goes wrong.
 """
-import argparse
 import os
 import shutil
 import subprocess
@@ -142,19 +141,13 @@ def first_line_seconds(sample: timing.Sample) -> float:
     return (int(sample.stdout.split()[0]) - sample.spawn_ns) / 1e9
 
 
-def empty_folder(folder: Path) -> None:
-    if folder.is_dir():
-        for entry in folder.iterdir():
-            entry.unlink()
-
-
 def measure(executable: Path, script: Path, home: Path, runs: int, warmup: int) -> dict:
     env = {"HOME": str(home), "XDG_DATA_HOME": str(home), "PATH": "/usr/bin:/bin",
            "LANG": "C.UTF-8"}
     log_folder = home / COMPANY / PRODUCT / "logs"
 
     def frozen():
-        empty_folder(log_folder)
+        timing.empty_folder(log_folder)
         return timing.timed_run([str(executable)], env, home)
 
     # The warm-up's first run from source writes the compiled modules.
@@ -200,11 +193,7 @@ def report(name: str, samples: dict) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("launcher", type=Path, help="the launcher binary")
-    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
-    parser.add_argument("--runs", type=int, default=40, help="timed runs of each (default 40)")
-    parser.add_argument("--warmup", type=int, default=3, help="untimed runs of each first")
+    parser = timing.argument_parser(__doc__, runs=40, warmup=3)
     parser.add_argument("--baseline", default="main", metavar="REV",
                         help="the git revision whose tool the builds are compared with")
     parser.add_argument("--builds-only", action="store_true",

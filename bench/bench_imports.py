@@ -11,7 +11,6 @@ same main module runs as `python3.11 -S -E -s main.py` from its source folder
 front of sys.path (the standard zip importer). The three are interleaved.
 Aim: the import from lib.dll takes less wall time than either baseline.
 """
-import argparse
 import py_compile
 import subprocess
 import tempfile
@@ -68,12 +67,7 @@ def freeze(launcher: Path, source: Path, work: Path) -> Path:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("launcher", type=Path, help="the launcher binary")
-    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
-    parser.add_argument("--runs", type=int, default=20, help="timed runs of each (default 20)")
-    parser.add_argument("--warmup", type=int, default=2, help="untimed runs of each first")
-    args = parser.parse_args()
+    args = timing.argument_parser(__doc__, runs=20, warmup=2).parse_args()
 
     with tempfile.TemporaryDirectory(prefix="bench-imports-") as tmp:
         work = Path(tmp)

@@ -14,7 +14,6 @@ Prints median and mean wall and CPU times and their ratios, and whether the rati
 the medians meets the aim. It never fails on a figure, only on a run that
 does not exit with status 0.
 """
-import argparse
 import os
 import subprocess
 import sys
@@ -55,25 +54,19 @@ def make_app(launcher: Path, work: Path) -> Path:
     return app
 
 
-def empty_folder(folder: Path) -> None:
-    if folder.is_dir():
-        for entry in folder.iterdir():
-            entry.unlink()
-
-
 def measure(app: Path, data_home: Path, runs: int, warmup: int) -> dict:
     env = dict(os.environ, HOME=str(data_home), XDG_DATA_HOME=str(data_home))
     log_folder = data_home / LOG_SUBFOLDER
 
     def run_launcher():
-        empty_folder(log_folder)
+        timing.empty_folder(log_folder)
         return timing.timed_run([str(app)], env)
 
     samples = timing.interleaved(
         {"launcher": run_launcher,
          "python": lambda: timing.timed_run([PYTHON, "-I", "-S", "-c", "pass"], env)},
         runs, warmup)
-    empty_folder(log_folder)
+    timing.empty_folder(log_folder)
     return samples
 
 
@@ -88,12 +81,7 @@ def report(samples: dict) -> None:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("launcher", type=Path, help="the launcher binary")
-    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
-    parser.add_argument("--runs", type=int, default=200, help="timed runs of each (default 200)")
-    parser.add_argument("--warmup", type=int, default=20, help="untimed runs of each first (default 20)")
-    args = parser.parse_args()
+    args = timing.argument_parser(__doc__, runs=200, warmup=20).parse_args()
 
     with tempfile.TemporaryDirectory(prefix="bench-startup-") as tmp:
         work = Path(tmp)

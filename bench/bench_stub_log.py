@@ -21,12 +21,13 @@ Prints the rates and the ratios, and whether the aims are met: at least half
 the os.write rate and at least five times the logging rate. It never fails on
 a figure.
 """
-import argparse
 import os
 import subprocess
 import sys
 import tempfile
 from pathlib import Path
+
+import timing
 
 PYTHON = "/usr/bin/python3.11"
 SOURCE_ROOT = Path(__file__).resolve().parent.parent
@@ -154,9 +155,7 @@ class Bench:
 
 
 def main() -> None:
-    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("launcher", type=Path, help="the launcher binary")
-    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
+    parser = timing.argument_parser(__doc__)
     parser.add_argument("--lines", type=int, default=1_000_000, help="lines per writer (default 1000000)")
     parser.add_argument("--rounds", type=int, default=3, help="rounds of the three writers (default 3)")
     args = parser.parse_args()

@@ -1,14 +1,16 @@
-"""The timing loop the start-up benchmarks share: runs of a program and of
-its baseline, interleaved in alternating order so that a change in the
-machine's load touches both alike; wall time (spawn to reaped exit) and CPU
-time (user and system, from the child's resource usage) of each run; medians
-and their ratios."""
+"""What the start-up benchmarks share: their command line, and the timing
+loop: runs of a program and of its baseline, interleaved in alternating order
+so that a change in the machine's load touches both alike; wall time (spawn
+to reaped exit) and CPU time (user and system, from the child's resource
+usage) of each run; medians and their ratios."""
+import argparse
 import resource
 import statistics
 import subprocess
 import sys
 import time
 from dataclasses import dataclass
+from pathlib import Path
 
 
 @dataclass
@@ -17,6 +19,29 @@ class Sample:
     cpu: float         # seconds of user and system time of the process and its children
     stdout: str
     spawn_ns: int      # time.monotonic_ns() just before the spawn
+
+
+def argument_parser(doc: str, runs: int = 0, warmup: int = 0) -> argparse.ArgumentParser:
+    """The arguments bench/run.sh gives a benchmark (the launcher binary, the
+    build folder) and, given runs, --runs and --warmup: the timed and the
+    untimed runs of each contender, with runs and warmup for defaults."""
+    parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
+    parser.add_argument("launcher", type=Path, help="the launcher binary")
+    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
+    if runs:
+        parser.add_argument("--runs", type=int, default=runs,
+                            help="timed runs of each (default %(default)s)")
+        parser.add_argument("--warmup", type=int, default=warmup,
+                            help="untimed runs of each first (default %(default)s)")
+    return parser
+
+
+def empty_folder(folder: Path) -> None:
+    """Removes the files that earlier runs left in folder (their logs), so
+    that every run starts with the same folder."""
+    if folder.is_dir():
+        for entry in folder.iterdir():
+            entry.unlink()
 
 
 def children_cpu() -> float:

@@ -1,10 +1,9 @@
 #!/usr/bin/python3.11
 """Log collector: receives the launcher's log uploads over HTTP.
 
-Every POST, on any path, carries one log as a frame: the byte 0xF0, the
-log's length as 4 bytes big-endian, then the LZO1X-1 stream of the log. A
-frame that unpacks to exactly that many bytes is stored under the storage
-folder as NAME.log, beside NAME.json, one line of JSON that records the
+Every POST, on any path, carries one log as a frame (collector/frames.py:
+the log's length, then its LZO1X-1 stream). A frame that unpacks to exactly
+that many bytes is stored under the storage folder as NAME.log, beside NAME.json, one line of JSON that records the
 request (method, path, agent, headers, sizes, the status answered). Names
 never repeat, so no upload overwrites another. With --keep-bodies the raw
 body is kept too, as NAME.frame.
@@ -31,42 +30,23 @@ import json
 import os
 import signal
 import socket
-import struct
 import sys
 import threading
 import time
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
+from pathlib import Path
 
-import lzo
+# The frame is the service's own reading of it (collector/frames.py).
+sys.path.insert(0, str(Path(__file__).resolve().parents[1]))
+from collector import frames  # noqa: E402
 
-FRAME_MARKER = 0xF0
-FRAME_HEADER_SIZE = 5
-# LZO1X cannot expand more than 255-fold; a frame that claims more is lying
-# and is refused before anything is allocated for it.
-MAX_EXPANSION = 256
 DEFAULT_MAX_BODY = 1 << 30
 
 
-class FrameError(Exception):
-    pass
-
-
 def unpack_frame(body):
-    """The log that a frame carries; FrameError when the frame is not valid."""
-    if len(body) < FRAME_HEADER_SIZE:
-        raise FrameError("frame shorter than its header")
-    if body[0] != FRAME_MARKER:
-        raise FrameError("marker is 0x%02X, not 0xF0" % body[0])
-    (length,) = struct.unpack(">I", body[1:FRAME_HEADER_SIZE])
-    if length > MAX_EXPANSION * len(body):
-        raise FrameError("length %d is more than the stream can hold" % length)
-    try:
-        data = lzo.decompress(body)
-    except (lzo.error, MemoryError) as error:
-        raise FrameError("stream does not unpack: %s" % error) from None
-    if len(data) != length:
-        raise FrameError("stream unpacks to %d bytes, header says %d" % (len(data), length))
-    return data
+    """The log that a frame carries, of any length its stream can hold;
+    frames.FrameError when the frame is not valid."""
+    return frames.unpack(body, max_log=frames.MAX_EXPANSION * len(body))
 
 
 def content_hash(data):
@@ -198,7 +178,7 @@ class CollectorHandler(BaseHTTPRequestHandler):
         kept_body = body if self.server.keep_bodies else None
         try:
             data = unpack_frame(body)
-        except FrameError as error:
+        except frames.FrameError as error:
             self._answer(400, str(error))
             return
 

@@ -13,7 +13,6 @@ import json
 import os
 import pwd
 import shutil
-import signal
 import socket
 import subprocess
 import sys
@@ -26,15 +25,15 @@ from pathlib import Path
 SOURCE_DIR = Path(os.environ.get("LAUNCHER_SOURCE_DIR") or Path(__file__).resolve().parents[2])
 BUILD_DIR = Path(os.environ.get("LAUNCHER_BUILD_DIR") or SOURCE_DIR / "build" / "native")
 sys.path.insert(0, str(SOURCE_DIR))
+sys.path.append(str(SOURCE_DIR / "tests" / "e2e"))
 
 from collector import frames  # noqa: E402
 from collector.cli import DEFAULT_UPLOAD_PATH  # noqa: E402
 from collector.store import PostgresStore, SqliteStore  # noqa: E402
+from servers import ServerProcess  # noqa: E402
 
 PYTHON = "/usr/bin/python3.11"
 TOKEN = "test-token-7f3a"
-START_DEADLINE = 30
-STOP_DEADLINE = 15
 POSTGRES_BIN = Path("/usr/lib/postgresql/15/bin")
 POSTGRES_USER = "nobody"
 
@@ -92,62 +91,24 @@ def post(port, body: bytes, path=DEFAULT_UPLOAD_PATH, host="127.0.0.1", timeout=
         connection.close()
 
 
-class Service:
+class Service(ServerProcess):
     """`python3 -m collector serve` in a process of its own, on a free port
     unless told; what it prints goes to a file beside its data folder."""
+
+    name = "service"
 
     def __init__(self, root: Path, *options, database=None, host="127.0.0.1", port=0,
                  name="service", wrapper=()):
         self.root = Path(root)
         self.data = self.root / (name + "-data")
-        self.output = self.root / (name + ".out")
         self.database = database
-        self.command = [*wrapper, PYTHON, "-m", "collector", "serve", "--data", str(self.data),
-                        "--listen", "%s:%d" % (host, port), "--token", TOKEN, *options]
+        command = [*wrapper, PYTHON, "-m", "collector", "serve", "--data", self.data,
+                   "--listen", "%s:%d" % (host, port), "--token", TOKEN, *options]
         if database:
-            self.command += ["--database", database]
+            command += ["--database", database]
+        super().__init__(command, self.root / (name + ".out"), cwd=SOURCE_DIR)
         self.host = host
-        self.process = None
         self.start()
-
-    def start(self):
-        earlier = len(self._announcements())
-        with open(self.output, "ab") as out:
-            self.process = subprocess.Popen(self.command, cwd=SOURCE_DIR, stdout=out,
-                                            stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        self.port = self._wait_for_port(earlier)
-
-    def _announcements(self) -> list:
-        if not self.output.exists():
-            return []
-        return [line for line in self.output.read_text(errors="replace").splitlines(True)
-                if line.startswith("listening on ") and line.endswith("\n")]
-
-    def _wait_for_port(self, earlier) -> int:
-        deadline = time.monotonic() + START_DEADLINE
-        while time.monotonic() < deadline:
-            announcements = self._announcements()
-            if len(announcements) > earlier:
-                return int(announcements[-1].rsplit(":", 1)[1])
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.05)
-        self.kill()
-        raise AssertionError("service did not start: %s" % self.output.read_text(errors="replace"))
-
-    def stop(self):
-        if self.process.poll() is None:
-            self.process.send_signal(signal.SIGTERM)
-        try:
-            self.process.wait(timeout=STOP_DEADLINE)
-        except subprocess.TimeoutExpired:
-            self.kill()
-            raise AssertionError("service did not stop on SIGTERM")
-
-    def kill(self):
-        if self.process.poll() is None:
-            self.process.kill()
-        self.process.wait()
 
     def url(self, path="/") -> str:
         return "http://%s:%d%s" % (self.host, self.port, path)

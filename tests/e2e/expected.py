@@ -52,37 +52,55 @@ def bitness() -> int:
     return 64 if platform.machine() in ("x86_64", "aarch64", "ppc64le", "s390x") else 32
 
 
-def meta_lines(strings: dict) -> list:
+def native_system() -> dict:
+    """This machine's values in the META lines (the keys of the Wine
+    harness's platform_values())."""
     major, minor = kernel_version()
+    return {"major": major, "minor": minor, "product_type": 1, "suite_mask": 0,
+            "bitness": bitness()}
+
+
+def meta_lines(strings: dict, system=None) -> list:
+    """The lines that open a log: the application's strings and the values
+    of the system (native_system() unless given)."""
+    system = system or native_system()
     return ["META:stub:version = " + strings["FileVersion"],
             "META:stub:product = " + strings["__product"],
-            "META:stub:major_version = %d" % major,
-            "META:stub:minor_version = %d" % minor,
-            "META:stub:product_type = 1",
-            "META:stub:suite_mask = 0",
-            "META:stub:bitness = %d" % bitness()]
+            "META:stub:major_version = %d" % system["major"],
+            "META:stub:minor_version = %d" % system["minor"],
+            "META:stub:product_type = %d" % system["product_type"],
+            "META:stub:suite_mask = %d" % system["suite_mask"],
+            "META:stub:bitness = %d" % system["bitness"]]
 
 
 def working_directory_line(folder) -> str:
     return stub("Setting working directory to: " + os.path.realpath(folder))
 
 
-def startup_lines(app, folder=None) -> list:
-    """Every line of a run up to the evaluation of the boot script."""
-    return (meta_lines(app.strings)
-            + [working_directory_line(folder or app.folder)]
+def opening_lines(meta: list, directory_line: str, version: str) -> list:
+    """Every line of a run up to the evaluation of the boot script, on any
+    platform: its META lines, its working directory line and its
+    interpreter's version text."""
+    return (meta + [directory_line]
             + [stub(text) for text in (
                 "Loading boot script resource",
                 "Decrypting boot script",
                 "Initializing python interpreter variables",
                 "Calling Py_Initialize",
-                interpreter_version(),
+                version,
                 "Initializing extensions",
                 "Modifying attributes of sys module",
                 "Creating main module",
                 "Unmarshalling boot script to code object",
                 "Redirecting stderr to pipe",
                 "Calling EvalCode")])
+
+
+def startup_lines(app, folder=None) -> list:
+    """The opening lines of a native run from folder (else the
+    application's own)."""
+    return opening_lines(meta_lines(app.strings), working_directory_line(folder or app.folder),
+                         interpreter_version())
 
 
 NORMAL_END = [stub("EvalCode exited normally"), stub("Cleaning up"),
@@ -183,7 +201,8 @@ def tracer_can_inject_faults() -> bool:
     return probe.returncode != 0  # the injected failure of cd
 
 
-class LauncherTestCase(unittest.TestCase):
+class LogTestCase(unittest.TestCase):
+    """Log assertions for the tests on every platform."""
     maxDiff = None
 
     def assertLines(self, actual, expected):
@@ -199,6 +218,10 @@ class LauncherTestCase(unittest.TestCase):
         self.assertEqual(len(actual), len(expected),
                          "log has %d lines, expected %d:\n%s"
                          % (len(actual), len(expected), "\n".join(actual)))
+
+
+class LauncherTestCase(LogTestCase):
+    """The native launcher's failures: its message box, no log at all."""
 
     def assertMessageBox(self, run, message, source_file):
         pattern = (re.escape(MESSAGE_BOX_HEAD + message) + location(source_file)

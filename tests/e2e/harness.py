@@ -116,6 +116,14 @@ class LogFile:
         return lines
 
 
+def read_logs(folder: Path) -> list:
+    """The log files in folder, by name; none when there is no such folder."""
+    if not folder.is_dir():
+        return []
+    return [LogFile(path.name, path.read_bytes())
+            for path in sorted(folder.iterdir()) if path.is_file()]
+
+
 @dataclasses.dataclass
 class App:
     """An application executable and the string table it was built with."""
@@ -125,6 +133,10 @@ class App:
     @property
     def folder(self) -> Path:
         return self.executable.parent
+
+    @property
+    def product(self) -> str:
+        return self.strings.get("__product", "")
 
 
 @dataclasses.dataclass
@@ -142,26 +154,20 @@ class Run:
         return self.logs[0]
 
 
-class Sandbox:
-    """A fresh temporary folder holding applications, a home folder and a data
-    folder; removed by cleanup() unless LAUNCHER_E2E_KEEP is set."""
+class TestFolder:
+    """A fresh temporary folder that a test works in; removed by cleanup()
+    unless LAUNCHER_E2E_KEEP is set."""
 
-    def __init__(self, launcher=None, windres=mkapp.DEFAULT_WINDRES):
-        self.launcher = Path(launcher) if launcher else launcher_binary()
-        self.windres = require_windres(windres)
-        self.root = Path(tempfile.mkdtemp(prefix="launcher-e2e-"))
-        self.home = self.root / "home"
-        self.data_home = self.root / "data"
-        self.work_dir = self.root / "cwd"
-        for folder in (self.home, self.data_home, self.work_dir):
-            folder.mkdir()
-        self._apps = 0
+    def __init__(self, prefix: str):
+        self.root = Path(tempfile.mkdtemp(prefix=prefix))
 
     @classmethod
-    def for_test(cls, test: unittest.TestCase, **kwargs) -> "Sandbox":
-        sandbox = cls(**kwargs)
-        test.addCleanup(sandbox.cleanup)
-        return sandbox
+    def for_test(cls, test, **kwargs):
+        """One that goes when the test ends; given a TestCase class (in its
+        setUpClass), when the class's tests end."""
+        folder = cls(**kwargs)
+        (test.addClassCleanup if isinstance(test, type) else test.addCleanup)(folder.cleanup)
+        return folder
 
     def __enter__(self):
         return self
@@ -174,6 +180,22 @@ class Sandbox:
             print("sandbox kept: %s" % self.root, file=sys.stderr)
             return
         shutil.rmtree(self.root, ignore_errors=True)
+
+
+class Sandbox(TestFolder):
+    """A fresh temporary folder holding applications, a home folder and a data
+    folder; removed by cleanup() unless LAUNCHER_E2E_KEEP is set."""
+
+    def __init__(self, launcher=None, windres=mkapp.DEFAULT_WINDRES):
+        self.launcher = Path(launcher) if launcher else launcher_binary()
+        self.windres = require_windres(windres)
+        super().__init__("launcher-e2e-")
+        self.home = self.root / "home"
+        self.data_home = self.root / "data"
+        self.work_dir = self.root / "cwd"
+        for folder in (self.home, self.data_home, self.work_dir):
+            folder.mkdir()
+        self._apps = 0
 
     def new_app_folder(self, name: str) -> Path:
         self._apps += 1
@@ -279,8 +301,4 @@ class Sandbox:
                    self.read_logs(app))
 
     def read_logs(self, app: App) -> list:
-        folder = self.log_dir(app)
-        if not folder.is_dir():
-            return []
-        return [LogFile(path.name, path.read_bytes())
-                for path in sorted(folder.iterdir()) if path.is_file()]
+        return read_logs(self.log_dir(app))

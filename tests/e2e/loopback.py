@@ -11,16 +11,15 @@ import ctypes
 import json
 import os
 import subprocess
-import time
 import unittest
 from pathlib import Path
 
+from expected import Sandbox
 from harness import PYTHON, SOURCE_DIR
+from servers import ServerProcess
 
 COLLECTOR = SOURCE_DIR / "tools" / "collector.py"
 CLONE_NEWNET = 0x40000000
-START_DEADLINE = 20
-STOP_DEADLINE = 10
 
 
 def enter_private_network():
@@ -34,44 +33,19 @@ def enter_private_network():
         os.environ.pop(name, None)
 
 
-class Collector:
+class Collector(ServerProcess):
     """The collector on a port of the private loopback (80 unless told),
-    with its storage; what it prints goes to a file beside the storage, so
-    it can never block on a full pipe."""
+    with its storage; what it prints goes to a file beside the storage."""
+
+    name = "collector"
 
     def __init__(self, storage: Path, *options, port=80):
         self.storage = storage
-        self.output = storage.with_name(storage.name + ".out")
-        with open(self.output, "wb") as out:
-            self.process = subprocess.Popen(
-                [PYTHON, str(COLLECTOR), "--port", str(port), "--storage", str(storage),
-                 "--keep-bodies", *options],
-                stdout=out, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL)
-        self.port = self._wait_for_port()
-
-    def _wait_for_port(self) -> int:
-        deadline = time.monotonic() + START_DEADLINE
-        while time.monotonic() < deadline:
-            for line in self.output.read_text(errors="replace").splitlines(keepends=True):
-                if line.startswith("listening on ") and line.endswith("\n"):
-                    return int(line.rsplit(":", 1)[1])
-            if self.process.poll() is not None:
-                break
-            time.sleep(0.02)
-        self.stop()
-        raise AssertionError("collector did not start: %r"
-                             % self.output.read_text(errors="replace"))
-
-    def stop(self):
-        """SIGTERM, then SIGKILL when it has not ended within its deadline."""
-        if self.process.poll() is None:
-            self.process.terminate()
-        try:
-            self.process.wait(timeout=STOP_DEADLINE)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise AssertionError("collector did not stop on SIGTERM")
+        output = storage.with_name(storage.name + ".out")
+        output.unlink(missing_ok=True)
+        super().__init__([PYTHON, COLLECTOR, "--port", port, "--storage", storage,
+                          "--keep-bodies", *options], output)
+        self.start()
 
     def uploads(self) -> list:
         """Every stored log, as its record with the log and raw body."""
@@ -90,3 +64,18 @@ class Collector:
         """The line printed for every request answered, stored or not."""
         return [line for line in self.output.read_text(errors="replace").splitlines()
                 if " -> " in line]
+
+
+class CollectorTestCase(unittest.TestCase):
+    """A sandbox and the collectors a test starts, all gone with the test."""
+
+    def setUp(self):
+        self.sandbox = Sandbox.for_test(self)
+        self.collectors = []
+
+    def start_collector(self, *options) -> Collector:
+        storage = self.sandbox.root / ("collected%d" % len(self.collectors))
+        collector = Collector(storage, *options)
+        self.collectors.append(collector)
+        self.addCleanup(collector.stop)
+        return collector

@@ -56,8 +56,7 @@ class InterpreterStateTest(LauncherTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = Sandbox()
-        cls.addClassCleanup(cls.sandbox.cleanup)
+        cls.sandbox = Sandbox.for_test(cls)
         built = cls.sandbox.make_app(boot_source=STATE_SCRIPT)
         folder = cls.sandbox.root / "Prögram Fïles ✓"
         folder.mkdir()
@@ -277,8 +276,7 @@ class StubFunctionTest(LauncherTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = Sandbox()
-        cls.addClassCleanup(cls.sandbox.cleanup)
+        cls.sandbox = Sandbox.for_test(cls)
         cls.samples = crypt_samples()
         cls.app = cls.sandbox.make_app(
             config={"__main_script": cls.MAIN_MODULE, "__archive_name": "other.zip"},

@@ -10,8 +10,7 @@ from pathlib import Path
 
 import lzo
 
-from expected import Sandbox
-from loopback import Collector, enter_private_network
+from loopback import CollectorTestCase, enter_private_network
 
 UPLOAD_PATH = "/upload_logs/v5/"
 # WinINet's receive time-out, which the launcher keeps.
@@ -31,21 +30,7 @@ def script(*lines: str) -> str:
     return "import stub\n" + "".join(line + "\n" for line in lines)
 
 
-class LogShippingTest(unittest.TestCase):
-
-    def setUp(self):
-        self.sandbox = Sandbox.for_test(self)
-        self.collectors = []
-
-    def tearDown(self):
-        for collector in self.collectors:
-            collector.stop()
-
-    def start_collector(self, *options) -> Collector:
-        storage = self.sandbox.root / ("collected%d" % len(self.collectors))
-        collector = Collector(storage, *options)
-        self.collectors.append(collector)
-        return collector
+class LogShippingTest(CollectorTestCase):
 
     def make_app(self, *script_lines, **kwargs):
         # Every run's log differs from every other's: the collector keeps

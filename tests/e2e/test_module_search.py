@@ -46,8 +46,7 @@ class ModuleSearchTest(LauncherTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = Sandbox()
-        cls.addClassCleanup(cls.sandbox.cleanup)
+        cls.sandbox = Sandbox.for_test(cls)
         source = cls.sandbox.root / "app-source"
         (source / "pkg").mkdir(parents=True)
         for name in ("late", "later", "main"):
@@ -140,8 +139,7 @@ class ArchiveContentsTest(LauncherTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = Sandbox()
-        cls.addClassCleanup(cls.sandbox.cleanup)
+        cls.sandbox = Sandbox.for_test(cls)
         source = cls.sandbox.root / "served-source"
         (source / "data_pkg").mkdir(parents=True)
         (source / "main.py").write_text("")

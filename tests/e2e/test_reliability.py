@@ -14,7 +14,7 @@ from pathlib import Path
 
 from expected import Sandbox
 from harness import launcher_binary
-from loopback import Collector, enter_private_network
+from loopback import Collector, CollectorTestCase, enter_private_network
 
 
 STDLIB_EXTENSIONS = Path("/usr/lib/python3.11/lib-dynload")
@@ -30,22 +30,7 @@ def built_with_sanitizers() -> bool:
     return b"libasan.so" in launcher_binary().read_bytes()
 
 
-class ReliabilityTestCase(unittest.TestCase):
-    """A sandbox and collectors that go with the test."""
-
-    def setUp(self):
-        self.sandbox = Sandbox.for_test(self)
-        self.collectors = []
-
-    def tearDown(self):
-        for collector in self.collectors:
-            collector.stop()
-
-    def start_collector(self, *options) -> Collector:
-        storage = self.sandbox.root / ("collected%d" % len(self.collectors))
-        collector = Collector(storage, *options)
-        self.collectors.append(collector)
-        return collector
+class ReliabilityTestCase(CollectorTestCase):
 
     def make_application(self, source: str, **kwargs):
         """An application whose main module is source, frozen with the

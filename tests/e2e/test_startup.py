@@ -23,8 +23,7 @@ class NormalRunTest(LauncherTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = Sandbox()
-        cls.addClassCleanup(cls.sandbox.cleanup)
+        cls.sandbox = Sandbox.for_test(cls)
         cls.app = cls.sandbox.make_app(boot_source=(
             "import stub\n"
             "stub.log('application line one')\n"

@@ -20,7 +20,6 @@ import selectors
 import shutil
 import subprocess
 import sys
-import tempfile
 import threading
 import time
 import unittest
@@ -28,7 +27,9 @@ from pathlib import Path
 
 SOURCE_DIR = Path(__file__).resolve().parents[2]
 MKAPP = SOURCE_DIR / "tools" / "mkapp.py"
-PYTHON = "/usr/bin/python3.11"
+sys.path.insert(0, str(SOURCE_DIR / "tests" / "e2e"))
+from harness import PYTHON, TestFolder, launcher_binary  # noqa: E402
+
 DIST_PACKAGES = "/usr/lib/python3/dist-packages"
 
 # What a self-contained run hides: the build machine's Python, Tcl/Tk and
@@ -41,15 +42,6 @@ LIBRARY_FOLDERS = ("/usr/lib/x86_64-linux-gnu", "/lib/x86_64-linux-gnu")
 
 BUILD_TIMEOUT = 180
 RUN_TIMEOUT = 120
-
-
-def launcher_binary() -> Path:
-    path = os.environ.get("LAUNCHER_BINARY")
-    if not path and os.environ.get("LAUNCHER_BUILD_DIR"):
-        path = os.path.join(os.environ["LAUNCHER_BUILD_DIR"], "launcher")
-    if not path or not os.access(path, os.X_OK):
-        raise unittest.SkipTest("launcher binary not found (set LAUNCHER_BINARY)")
-    return Path(path)
 
 
 def require_programs(*programs) -> None:
@@ -94,20 +86,14 @@ class FrozenApp:
         return FrozenApp(folder, folder / self.executable.name, self.build_stderr)
 
 
-class Workspace:
+class Workspace(TestFolder):
     """A temporary folder with the applications' sources, their output
     folders and a home folder per run."""
 
     def __init__(self):
         self.launcher = launcher_binary()
-        self.root = Path(tempfile.mkdtemp(prefix="frozen-test-"))
+        super().__init__("frozen-test-")
         self.runs = 0
-
-    def cleanup(self) -> None:
-        if os.environ.get("LAUNCHER_E2E_KEEP"):
-            print("work folder kept: %s" % self.root, file=sys.stderr)
-            return
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def write_app(self, name: str, files: dict) -> Path:
         """An application source folder: relative path -> text or bytes."""
@@ -344,11 +330,24 @@ class VirtualDisplay:
 SCREENSHOT_DEADLINE = 30
 
 
+def screenshot_when_drawn(display: VirtualDisplay, drawn, x, y):
+    """A screenshot for which drawn(screenshot, x, y) holds, or the last one
+    taken when SCREENSHOT_DEADLINE passes: a window is mapped before its
+    drawing reaches the server."""
+    deadline = time.monotonic() + SCREENSHOT_DEADLINE
+    screenshot = display.screenshot()
+    while not drawn(screenshot, x, y) and time.monotonic() < deadline:
+        time.sleep(0.2)
+        screenshot = display.screenshot()
+    return screenshot
+
+
 def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
                 drawn, args=(), hidden=False) -> tuple:
     """Runs a window application (see above) until drawn(screenshot, x, y)
     holds for a screenshot or a deadline passes; returns (screenshot, x, y,
-    run). The test fails unless the application exits 0."""
+    run), run.stdout the "shown" and "closed" lines. The test fails unless
+    the application exits 0."""
     marker = workspace.root / ("done-%d" % (workspace.runs + 1))
     home = workspace.new_home()
     command = [str(app.executable), str(marker)] + [str(arg) for arg in args]
@@ -367,11 +366,7 @@ def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
             process.kill()
             raise AssertionError("%s\nlogs:\n%s" % (error, "\n".join(read_logs(home))))
         x, y = int(words[1]), int(words[2])
-        deadline = time.monotonic() + SCREENSHOT_DEADLINE
-        screenshot = display.screenshot()
-        while not drawn(screenshot, x, y) and time.monotonic() < deadline:
-            time.sleep(0.2)
-            screenshot = display.screenshot()
+        screenshot = screenshot_when_drawn(display, drawn, x, y)
         marker.touch()
         closed = reader.next_line(30)
         stop(process, 30)
@@ -382,7 +377,7 @@ def show_window(workspace: "Workspace", app: FrozenApp, display: VirtualDisplay,
         process.wait()
         process.stdout.close()
         process.stderr.close()
-    run = Run(process.returncode, closed, stderr, read_logs(home))
+    run = Run(process.returncode, "\n".join((" ".join(words), closed)), stderr, read_logs(home))
     if (process.returncode, closed) != (0, "closed"):
         raise AssertionError("the window application did not end well:\n" + run.describe())
     return screenshot, x, y, run

@@ -26,8 +26,7 @@ print("xpath", document.xpath("//item[@n='2']/text()"), document.xpath("count(//
 class CryptographyAndXmlApplicationTest(unittest.TestCase):
     def test_output_equals_python_s(self):
         frozen.require_modules("cryptography.fernet", "lxml.etree")
-        workspace = frozen.Workspace()
-        self.addCleanup(workspace.cleanup)
+        workspace = frozen.Workspace.for_test(self)
         source = workspace.write_app("crypto", {"cryptoapp.py": APP_SOURCE})
         built = workspace.freeze(source, "cryptoapp", "cryptoapp", "--path", frozen.DIST_PACKAGES)
         report = (built.folder / "build-report.txt").read_text(encoding="utf-8")

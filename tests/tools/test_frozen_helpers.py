@@ -66,8 +66,7 @@ for line in sys.stdin:
 class HelperProcessTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
-        cls.workspace = frozen.Workspace()
-        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.workspace = frozen.Workspace.for_test(cls)
         cls.source = cls.workspace.write_app("helpers", {
             "main.py": MAIN_SOURCE, "pkg/__init__.py": "", "pkg/helper.py": HELPER_SOURCE})
         cls.work = cls.workspace.root / "work folder"

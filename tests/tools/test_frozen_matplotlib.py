@@ -60,8 +60,7 @@ class MatplotlibApplicationTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         frozen.require_modules("matplotlib", "tkinter")
-        cls.workspace = frozen.Workspace()
-        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.workspace = frozen.Workspace.for_test(cls)
         cls.source = cls.workspace.write_app("plot", {"plotapp.py": APP_SOURCE})
         built = cls.workspace.freeze(cls.source, "plotapp", "plotapp",
                                      "--path", frozen.DIST_PACKAGES)

@@ -73,8 +73,7 @@ class PackageApplicationTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         frozen.require_modules("requests", "jinja2", "markupsafe._speedups", "yaml", "PIL.Image")
-        cls.workspace = frozen.Workspace()
-        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.workspace = frozen.Workspace.for_test(cls)
         cls.server = frozen.LoopbackServer(json_answer, "application/json")
         cls.addClassCleanup(cls.server.close)
         cls.apps = {}

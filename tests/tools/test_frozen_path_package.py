@@ -28,8 +28,7 @@ class PathPackageTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         frozen.require_modules("yaml")
-        cls.workspace = frozen.Workspace()
-        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.workspace = frozen.Workspace.for_test(cls)
         source = cls.workspace.write_app("pathapp", {"pathapp.py": MAIN_SOURCE})
         library = cls.workspace.write_app("library", {
             "yaml/__init__.py": "WHERE = 'the --path folder'\n",

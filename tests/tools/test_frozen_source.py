@@ -34,8 +34,7 @@ def parse(text):
 
 class SourceTest(unittest.TestCase):
     def test_tracebacks_and_getsource_show_the_application_s_code(self):
-        workspace = frozen.Workspace()
-        self.addCleanup(workspace.cleanup)
+        workspace = frozen.Workspace.for_test(self)
         source = workspace.write_app("with-source", {"main.py": MAIN_SOURCE,
                                                      "tools/__init__.py": TOOLS_SOURCE})
         app = workspace.freeze(source, "main", "with-source", "--with-source")

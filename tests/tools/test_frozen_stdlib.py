@@ -170,8 +170,7 @@ class StdlibApplicationTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         frozen.require_programs("openssl")
-        cls.workspace = frozen.Workspace()
-        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.workspace = frozen.Workspace.for_test(cls)
         cls.server, cert = https_server(cls.workspace.root)
         cls.addClassCleanup(cls.server.close)
         cls.args = [cls.server.port, cert]

@@ -5,8 +5,6 @@ after() timer sees that the test is done. Also with the build machine's
 Python, Tcl/Tk libraries and their shared libraries hidden."""
 
 import io
-import subprocess
-import time
 import unittest
 
 import frozen
@@ -66,7 +64,6 @@ if __name__ == "__main__":
 
 RED, BLUE, WHITE = (255, 0, 0), (0, 0, 255), (255, 255, 255)
 IMAGE_SIZE = 32
-SCREENSHOT_DEADLINE = 30
 
 
 def blue_png() -> bytes:
@@ -76,13 +73,16 @@ def blue_png() -> bytes:
     return buffer.getvalue()
 
 
+def canvas_drawn(screenshot, x, y) -> bool:
+    return screenshot.getpixel((x + 40, y + 40)) == RED
+
+
 class TkApplicationTest(unittest.TestCase):
     @classmethod
     def setUpClass(cls):
         frozen.require_programs("Xvfb", "/usr/bin/import")
         frozen.require_modules("tkinter", "PIL.Image")
-        cls.workspace = frozen.Workspace()
-        cls.addClassCleanup(cls.workspace.cleanup)
+        cls.workspace = frozen.Workspace.for_test(cls)
         cls.display = frozen.VirtualDisplay()
         cls.addClassCleanup(cls.display.close)
         source = cls.workspace.write_app("tk", {
@@ -93,51 +93,18 @@ class TkApplicationTest(unittest.TestCase):
         cls.app = cls.workspace.freeze(source, "tkdemo.app", "tk app")
 
     def show_window(self, hidden):
-        """Runs the application until its window is shown; returns the
-        screenshot, the canvas position and the finished run."""
-        marker = self.workspace.root / ("done-%d" % (self.workspace.runs + 1))
-        home = self.workspace.new_home()
-        command = [str(self.app.executable), str(marker)]
-        if hidden:
-            command = frozen.hiding_command(command)
-        process = subprocess.Popen(command, cwd=home, stdin=subprocess.DEVNULL,
-                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                                   env=self.workspace.environment(home, {"DISPLAY": self.display.name}))
-        try:
-            reader = frozen.LineReader(process.stdout)
-            try:
-                words = reader.next_line(60).split()
-            except AssertionError as error:
-                process.kill()
-                raise AssertionError("%s\nlogs:\n%s" % (error, "\n".join(frozen.read_logs(home))))
-            self.assertEqual(words[0], "shown")
-            x, y, width, height = map(int, words[1:])
-            self.assertEqual((width, height), (IMAGE_SIZE, IMAGE_SIZE))
-            screenshot = self.screenshot_showing(x, y)
-            marker.touch()
-            self.assertEqual(reader.next_line(30), "closed")
-            frozen.stop(process, 30)
-            stderr = process.stderr.read().decode("utf-8", "replace")
-        finally:
-            if process.poll() is None:
-                process.kill()
-            process.wait()
-            process.stdout.close()
-            process.stderr.close()
-        logs = frozen.read_logs(home)
-        self.assertEqual(process.returncode, 0, "%s\n%s" % (stderr, "\n".join(logs)))
-        return screenshot, x, y, logs
+        """Runs the application until the canvas's red square is on the
+        screen; returns the screenshot, the canvas position and the logs."""
+        screenshot, x, y, run = frozen.show_window(
+            self.workspace, self.app, self.display, canvas_drawn, hidden=hidden)
+        width, height = map(int, run.stdout.split()[3:5])
+        self.assertEqual((width, height), (IMAGE_SIZE, IMAGE_SIZE))
+        return screenshot, x, y, run.logs
 
     def screenshot_showing(self, x, y):
-        """A screenshot in which the canvas has been drawn: the window is
-        mapped before Tk's drawing reaches the server, so this takes
-        screenshots until the red square is there, or the deadline passes."""
-        deadline = time.monotonic() + SCREENSHOT_DEADLINE
-        while True:
-            screenshot = self.display.screenshot()
-            if screenshot.getpixel((x + 40, y + 40)) == RED or time.monotonic() > deadline:
-                return screenshot
-            time.sleep(0.2)
+        """A screenshot in which the canvas has been drawn (also for the same
+        application under Wine)."""
+        return frozen.screenshot_when_drawn(self.display, canvas_drawn, x, y)
 
     def assert_window_drawn(self, screenshot, x, y):
         self.assertEqual(screenshot.getpixel((x + 40, y + 40)), RED, "the canvas's rectangle")

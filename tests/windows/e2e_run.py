@@ -30,8 +30,7 @@ class NormalRunTest(WineTestCase):
 
     @classmethod
     def setUpClass(cls):
-        cls.sandbox = WineSandbox()
-        cls.addClassCleanup(cls.sandbox.cleanup)
+        cls.sandbox = WineSandbox.for_test(cls)
         cls.app = cls.sandbox.make_app(boot_source=(
             "import stub\n"
             "stub.log('application line one')\n"

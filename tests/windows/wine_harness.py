@@ -26,7 +26,6 @@ import shutil
 import subprocess
 import sys
 import tempfile
-import time
 import unittest
 from pathlib import Path
 
@@ -34,10 +33,12 @@ SOURCE_DIR = Path(os.environ.get("LAUNCHER_SOURCE_DIR") or Path(__file__).resolv
 sys.path.insert(0, str(SOURCE_DIR / "tests" / "e2e"))
 sys.path.insert(0, str(SOURCE_DIR / "tools"))
 import mkapp  # noqa: E402
+import expected  # noqa: E402
 from expected import NORMAL_END, stub  # noqa: E402,F401  (re-exported for the tests)
+from expected import LogTestCase as WineTestCase  # noqa: E402,F401
+from harness import PYTHON, App, LogFile, TestFolder, read_logs  # noqa: E402,F401
+import loopback  # noqa: E402
 
-PYTHON = "/usr/bin/python3.11"
-COLLECTOR = SOURCE_DIR / "tools" / "collector.py"
 DEFAULT_TIMEOUT = 90
 INTERPRETER_FILES = ("python311.dll", "python311.zip")
 
@@ -94,39 +95,14 @@ def enter_test_network() -> None:
     unittest.addModuleCleanup(stop_wineserver)
 
 
-class Collector:
-    """tools/collector.py on port 80 of one loopback address. It prints a
-    line per request (to a file here, never a pipe that could fill) and
-    stores the logs it accepts."""
-
-    START_TIMEOUT = 30
+class Collector(loopback.Collector):
+    """The reference collector on port 80 of one loopback address, with the
+    logs it stored read back as text."""
 
     def __init__(self, address: str, storage: Path, *options):
         self.address = address
-        self.storage = Path(storage)
-        shutil.rmtree(self.storage, ignore_errors=True)
-        self.output = self.storage.with_name(self.storage.name + ".out")
-        with open(self.output, "w") as output:
-            self.process = subprocess.Popen(
-                [PYTHON, str(COLLECTOR), "--address", address, "--port", "80",
-                 "--storage", str(self.storage), *options],
-                stdout=output, stderr=subprocess.STDOUT, text=True)
-        deadline = time.monotonic() + self.START_TIMEOUT
-        while "listening on" not in self.output.read_text():
-            if self.process.poll() is not None or time.monotonic() > deadline:
-                self.stop()
-                raise RuntimeError("collector on %s did not start: %r"
-                                   % (address, self.output.read_text()))
-            time.sleep(0.05)
-
-    def stop(self) -> None:
-        if self.process.poll() is None:
-            self.process.terminate()
-            try:
-                self.process.wait(timeout=30)
-            except subprocess.TimeoutExpired:
-                self.process.kill()
-                self.process.wait()
+        shutil.rmtree(storage, ignore_errors=True)
+        super().__init__(Path(storage), "--address", address, *options)
 
     def logs(self) -> list:
         """The logs stored, as text, oldest first."""
@@ -170,14 +146,7 @@ def platform_values() -> dict:
 
 
 def meta_lines(strings: dict) -> list:
-    values = platform_values()
-    return ["META:stub:version = " + strings["FileVersion"],
-            "META:stub:product = " + strings["__product"],
-            "META:stub:major_version = %d" % values["major"],
-            "META:stub:minor_version = %d" % values["minor"],
-            "META:stub:product_type = %d" % values["product_type"],
-            "META:stub:suite_mask = %d" % values["suite_mask"],
-            "META:stub:bitness = %d" % values["bitness"]]
+    return expected.meta_lines(strings, platform_values())
 
 
 def working_directory_line(folder) -> str:
@@ -186,53 +155,11 @@ def working_directory_line(folder) -> str:
 
 def startup_lines(app) -> list:
     """Every line of a run up to the evaluation of the boot script."""
-    return (meta_lines(app.strings) + [working_directory_line(app.folder)]
-            + [stub(text) for text in (
-                "Loading boot script resource",
-                "Decrypting boot script",
-                "Initializing python interpreter variables",
-                "Calling Py_Initialize",
-                platform_values()["version"],
-                "Initializing extensions",
-                "Modifying attributes of sys module",
-                "Creating main module",
-                "Unmarshalling boot script to code object",
-                "Redirecting stderr to pipe",
-                "Calling EvalCode")])
+    return expected.opening_lines(meta_lines(app.strings), working_directory_line(app.folder),
+                                  platform_values()["version"])
 
 
 # ---- applications ------------------------------------------------------------------
-
-@dataclasses.dataclass
-class LogFile:
-    name: str
-    data: bytes
-
-    @property
-    def text(self) -> str:
-        return self.data.decode("utf-8", "replace")
-
-    @property
-    def lines(self) -> list:
-        lines = self.text.split("\n")
-        if lines and lines[-1] == "":
-            lines.pop()
-        return lines
-
-
-@dataclasses.dataclass
-class App:
-    executable: Path
-    strings: dict
-
-    @property
-    def folder(self) -> Path:
-        return self.executable.parent
-
-    @property
-    def product(self) -> str:
-        return self.strings.get("__product", "")
-
 
 @dataclasses.dataclass
 class Run:
@@ -286,25 +213,12 @@ def place_application(folder: Path, app_dir: Path, main_module: str, boot_source
             shutil.move(str(path), folder / path.name)
 
 
-class WineSandbox:
-    """A temporary folder of applications; removed by cleanup() unless
-    LAUNCHER_E2E_KEEP is set."""
+class WineSandbox(TestFolder):
+    """A temporary folder of applications (see TestFolder)."""
 
     def __init__(self):
-        self.root = Path(tempfile.mkdtemp(prefix="launcher-wine-"))
+        super().__init__("launcher-wine-")
         self._apps = itertools.count(1)
-
-    @classmethod
-    def for_test(cls, test: unittest.TestCase) -> "WineSandbox":
-        sandbox = cls()
-        test.addCleanup(sandbox.cleanup)
-        return sandbox
-
-    def cleanup(self) -> None:
-        if os.environ.get("LAUNCHER_E2E_KEEP"):
-            print("sandbox kept: %s" % self.root, file=sys.stderr)
-            return
-        shutil.rmtree(self.root, ignore_errors=True)
 
     def make_app(self, *, config=None, omit=(), boot_source=None, raw_script=None,
                  no_script=False, no_version_info=False, app_dir=None, name="app") -> App:
@@ -353,11 +267,7 @@ class WineSandbox:
         return appdata_folder() / app.strings.get("__company", "") / app.product / "logs"
 
     def read_logs(self, app: App) -> list:
-        folder = self.log_dir(app)
-        if not folder.is_dir():
-            return []
-        return [LogFile(path.name, path.read_bytes())
-                for path in sorted(folder.iterdir()) if path.is_file()]
+        return read_logs(self.log_dir(app))
 
     def command(self, app: App, args=()) -> list:
         return [WINE, str(app.executable)] + [str(arg) for arg in args]
@@ -384,20 +294,3 @@ class WineSandbox:
 def clear_logs(sandbox: WineSandbox, app: App) -> None:
     shutil.rmtree(sandbox.log_dir(app), ignore_errors=True)
 
-
-class WineTestCase(unittest.TestCase):
-    maxDiff = None
-
-    def assertLines(self, actual, expected):
-        """Compares log lines one by one; an expected re.Pattern must match
-        its line whole."""
-        for index, (line, want) in enumerate(zip(actual, expected)):
-            if isinstance(want, re.Pattern):
-                if want.fullmatch(line) is None:
-                    self.fail("line %d: %r does not match %r\nlog:\n%s"
-                              % (index, line, want.pattern, "\n".join(actual)))
-            elif line != want:
-                self.assertEqual(actual, expected, "first difference at line %d" % index)
-        self.assertEqual(len(actual), len(expected),
-                         "log has %d lines, expected %d:\n%s"
-                         % (len(actual), len(expected), "\n".join(actual)))

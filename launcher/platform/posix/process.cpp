@@ -423,24 +423,6 @@ int32_t get_appdata_folder(wchar_t* buffer) {
     return 0;
 }
 
-// Joins like PathAppendW with '/' for the separator: leading separators of
-// more are dropped, one separator goes between the two parts unless buffer is
-// empty or already ends in one, and nothing else of either part is rewritten.
-bool path_append(wchar_t* buffer, const wchar_t* more) {
-    if (buffer == nullptr || more == nullptr) return fail(error_code::kInvalidParameter);
-    const size_t base_length = wcsnlen(buffer, kMaxPath);
-    while (*more == kPathSeparator) ++more;
-    const size_t more_length = std::wcslen(more);
-    const bool needs_separator =
-        base_length > 0 && more_length > 0 && buffer[base_length - 1] != kPathSeparator;
-    const size_t total = base_length + (needs_separator ? 1 : 0) + more_length;
-    if (base_length == kMaxPath || total >= kMaxPath) return fail(error_code::kFilenameExcedRange);
-    size_t pos = base_length;
-    if (needs_separator) buffer[pos++] = kPathSeparator;
-    std::wmemcpy(buffer + pos, more, more_length + 1);
-    return true;
-}
-
 // A missing parent folder is ERROR_PATH_NOT_FOUND, as CreateDirectoryW reports
 // it; an existing entry of that name, folder or not, ERROR_ALREADY_EXISTS.
 bool create_directory(const wchar_t* path) {

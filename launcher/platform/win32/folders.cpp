@@ -1,9 +1,7 @@
-// Folders and paths: the user's application-data folder, joins, folder
-// creation, the working directory, deletion.
+// Folders: the user's application-data folder, folder creation, the working
+// directory, deletion.
 #include <windows.h>
 #include <shlobj.h>  // CSIDL_APPDATA, SHGFP_TYPE_CURRENT
-
-#include <cwchar>
 
 #include <string>
 
@@ -36,31 +34,6 @@ int32_t get_appdata_folder(wchar_t* buffer) {
     static const auto get_folder_path = system_function<GetFolderPath>(L"shell32.dll", "SHGetFolderPathW");
     if (get_folder_path == nullptr) return HRESULT_FROM_WIN32(GetLastError());
     return get_folder_path(nullptr, CSIDL_APPDATA, nullptr, SHGFP_TYPE_CURRENT, buffer);
-}
-
-// Joined here rather than by the shell's path functions, whose library binds
-// user32 and gdi32 when the process starts: leading separators of more are
-// dropped, one separator goes between the two parts unless buffer is empty or
-// already ends in one, and nothing else of either part is rewritten.
-bool path_append(wchar_t* buffer, const wchar_t* more) {
-    if (buffer == nullptr || more == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return false;
-    }
-    const size_t base_length = wcsnlen(buffer, kMaxPath);
-    while (*more == kPathSeparator) ++more;
-    const size_t more_length = std::wcslen(more);
-    const bool needs_separator =
-        base_length > 0 && more_length > 0 && buffer[base_length - 1] != kPathSeparator;
-    const size_t total = base_length + (needs_separator ? 1 : 0) + more_length;
-    if (base_length == kMaxPath || total >= kMaxPath) {
-        SetLastError(ERROR_FILENAME_EXCED_RANGE);
-        return false;
-    }
-    size_t pos = base_length;
-    if (needs_separator) buffer[pos++] = kPathSeparator;
-    std::wmemcpy(buffer + pos, more, more_length + 1);
-    return true;
 }
 
 bool create_directory(const wchar_t* path) { return CreateDirectoryW(path, nullptr) != FALSE; }
