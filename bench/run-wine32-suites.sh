@@ -4,7 +4,7 @@
 # against the whole suite (tools/build-windows.sh with every test), both in
 # the same build folder and Wine prefix, after one untimed prefix start.
 #   bench/run-wine32-suites.sh [BUILD_DIR]      (default build/windows)
-# Fails only when a test fails.
+# Prints the load average before and after. Fails only when a test fails.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build="${1:-build/windows}"
@@ -23,9 +23,13 @@ timed_ctest() {
   echo $(( (end - start) / 1000000 ))
 }
 
+load_average() { cut -d' ' -f1 /proc/loadavg; }
+
+load_before=$(load_average)
 essential_ms=$(timed_ctest -L essential)
 full_ms=$(timed_ctest -LE essential-only)
 echo "32-bit Windows tests under Wine, 32-bit programs $how, $(nproc) jobs"
+echo "  load average (1 min) $load_before before, $(load_average) after"
 printf '  %-40s %6d.%d s\n' "essential (ctest -L essential)" $((essential_ms / 1000)) $((essential_ms % 1000 / 100)) \
   "full suite (ctest -LE essential-only)" $((full_ms / 1000)) $((full_ms % 1000 / 100))
 echo "  ratio essential/full: $((essential_ms * 1000 / full_ms / 1000)).$(printf %03d $((essential_ms * 1000 / full_ms % 1000)))"

@@ -13,8 +13,8 @@ alternating order; the log folder is emptied before every launcher run,
 outside the timed region. Run it in a private network namespace
 (`unshare --net`), as the tests do: it starts a wineserver there.
 
-Prints median and mean wall and CPU times and their ratios, and whether the ratio of
-the medians meets the aim. It fails only on a run that does not exit with 0.
+Prints median and mean wall and CPU times and their ratios, whether the ratio of
+the medians meets the aim, and the load average before and after. It fails only on a run that does not exit with 0.
 """
 import argparse
 import os
@@ -38,6 +38,7 @@ def main() -> None:
     sys.path.insert(0, str(SOURCE_ROOT / "tests" / "windows"))
     import wine_harness
 
+    load_before = os.getloadavg()[0]
     wine_harness.enter_test_network()
     sandbox = wine_harness.WineSandbox()
     try:
@@ -62,7 +63,9 @@ def main() -> None:
 
     # The CPU time is that of the wine process the benchmark starts and its
     # children; the wineserver it shares with every run is not in it.
-    print("start-up under Wine, %d runs each (spawn to exit)" % args.runs)
+    print("start-up under Wine, %s, %d runs each after %d warm-up runs (spawn to exit)"
+          % (wine_harness.WINE, args.runs, args.warmup))
+    print("  load average (1 min) %.1f before, %.1f after" % (load_before, os.getloadavg()[0]))
     timing.print_table({"%s, %s" % (name, kind): [getattr(s, kind) for s in runs]
                         for kind in ("wall", "cpu") for name, runs in samples.items()})
     for kind in ("wall", "cpu"):

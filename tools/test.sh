@@ -37,7 +37,7 @@ if [ "$with_windows" = 1 ]; then
   if tools/i386-emulation/setup.sh --emulated; then
     # 32-bit programs run here only under user-mode emulation (install-deps
     # set it up): the 64-bit build and the 32-bit one each run every test;
-    # the 32-bit suite takes about five minutes there.
+    # the 32-bit suite takes about eleven minutes there.
     echo "== Windows build (64-bit) and tests under Wine"
     LAUNCHER_WINDOWS_ARCH=x86_64 tools/build-windows.sh
     echo "== Windows build (32-bit) and tests under emulation"

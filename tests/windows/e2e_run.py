@@ -186,16 +186,22 @@ class StubModuleTest(WineTestCase):
 class CrtExitTest(WineTestCase):
 
     def test_crt_exit_from_another_thread(self):
-        # The main thread sleeps past the exit, or waits for the exiting
-        # thread to end (as a join does; python311.zip has no threading).
+        # The main thread sleeps past the exit, blocks on a lock, or joins
+        # the exiting thread (threading comes from the application's lib.dll).
         sandbox = WineSandbox.for_test(self)
-        for wait in ("time.sleep(3)", "ended.acquire()"):
+        on_thread = "_thread.start_new_thread(stub.crt_exit, (3,))"
+        with_threading = {"app_dir": sandbox.write_app_dir({"waiter.py": "import threading\n"}),
+                          "config": {"__main_script": "waiter"}}
+        for start, wait, placed in ((on_thread, "time.sleep(3)", {}),
+                                    (on_thread, "ended.acquire()", {}),
+                                    ("import threading\n"
+                                     "worker = threading.Thread(target=stub.crt_exit, args=(3,))\n"
+                                     "worker.start()", "worker.join()", with_threading)):
             with self.subTest(wait=wait):
                 app = sandbox.make_app(boot_source=(
                     "import _thread, stub, time\n"
                     "ended = _thread.allocate_lock()\nended.acquire()\n"
-                    "_thread.start_new_thread(stub.crt_exit, (3,))\n"
-                    "%s\nstub.log('main thread went on')\n" % wait))
+                    "%s\n%s\nstub.log('main thread went on')\n" % (start, wait)), **placed)
                 run = sandbox.run(app)
                 self.assertEqual(run.exit_code, 3)
                 lines = run.single_log().lines
