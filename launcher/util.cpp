@@ -269,8 +269,7 @@ private:
 // The reader thread shares the collector and is never waited for: the exit
 // does not wait for a thread to wake up, be scheduled and end. Once stopped,
 // the reader touches neither the pipe nor the captured bytes again (the
-// handle may be closed and reused by then); it ends at its next wake-up, or
-// with the process.
+// handle may be closed and reused by then) and waits for the process to end.
 class StderrCollector {
 public:
     // The collector, with its reader started.
@@ -326,6 +325,11 @@ private:
 
     void run() {
         platform::keep_signals_off_this_thread();
+        read_until_stopped();
+        park();
+    }
+
+    void read_until_stopped() {
         while (!stopping_) {
             if (!platform::wait_for_pipe_data(pipe_, kCollectorWaitMs)) continue;
             std::lock_guard<std::mutex> lock(mutex_);
@@ -341,6 +345,14 @@ private:
             if (!platform::read_pipe(pipe_, chunk_.get(), wanted, &done)) return;
             captured_.append(chunk_.get(), done);
         }
+    }
+
+    // A stopped reader waits for the process to end rather than ending
+    // itself: the end of a thread (the release of its start-up state, which
+    // sets up a memory arena of the thread's own, and of its stack) costs more
+    // than the rest of its life, and the process ends soon after the capture.
+    [[noreturn]] static void park() {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
 
     // Reads the pipe until it is empty, without waiting. Called with the
