@@ -524,23 +524,56 @@ PyObject* evaluate(PyObject* code, PyObject* main_dict, PendingError* error) {
 // final flush of sys.stderr then aborts the process. Without a buffer no lock
 // is held. A stream that cannot be made leaves sys.stderr as it was. The
 // descriptor is duplicated with the built-in system module, not os: an
-// application that never imports os does not pay for loading it.
+// application that never imports os does not pay for loading it. Made with
+// calls, not Python source: compiling source costs more than all the rest.
 #ifdef _WIN32
-#define SYSTEM_MODULE "nt"
+constexpr char kSystemModule[] = "nt";
 #else
-#define SYSTEM_MODULE "posix"
+constexpr char kSystemModule[] = "posix";
 #endif
-const char kUnbufferedStderrCode[] =
-    "import io, sys\n"
-    "from " SYSTEM_MODULE " import dup\n"
-    "old = sys.stderr\n"
-    "old.flush()\n"
-    "raw = io.FileIO(dup(old.fileno()), 'w')\n"
-    "sys.stderr = io.TextIOWrapper(raw, encoding=old.encoding, errors=old.errors,\n"
-    "                              newline=None, write_through=True)\n";
-#undef SYSTEM_MODULE
 
-void unbuffer_interpreter_stderr() { run_launcher_code(kUnbufferedStderrCode); }
+// The new stream over a duplicate of old's descriptor, or null.
+PyObject* unbuffered_stream_like(PyObject* old) {
+    PyObject* flushed = PyObject_CallMethod(old, "flush", nullptr);
+    if (flushed == nullptr) return nullptr;
+    Py_DECREF(flushed);
+    PyObject* descriptor = PyObject_CallMethod(old, "fileno", nullptr);
+    PyObject* system = descriptor != nullptr ? PyImport_ImportModule(kSystemModule) : nullptr;
+    PyObject* duplicate =
+        system != nullptr ? PyObject_CallMethod(system, "dup", "O", descriptor) : nullptr;
+    Py_XDECREF(system);
+    Py_XDECREF(descriptor);
+    PyObject* io = duplicate != nullptr ? PyImport_ImportModule("io") : nullptr;
+    PyObject* raw = io != nullptr ? PyObject_CallMethod(io, "FileIO", "Os", duplicate, "w") : nullptr;
+    Py_XDECREF(duplicate);
+    PyObject* wrapper_type = raw != nullptr ? PyObject_GetAttrString(io, "TextIOWrapper") : nullptr;
+    Py_XDECREF(io);
+    PyObject* encoding = wrapper_type != nullptr ? PyObject_GetAttrString(old, "encoding") : nullptr;
+    PyObject* errors = encoding != nullptr ? PyObject_GetAttrString(old, "errors") : nullptr;
+    PyObject* arguments = errors != nullptr ? Py_BuildValue("(O)", raw) : nullptr;
+    PyObject* options = arguments != nullptr
+                            ? Py_BuildValue("{s:O,s:O,s:O,s:O}", "encoding", encoding, "errors",
+                                            errors, "newline", Py_None, "write_through", Py_True)
+                            : nullptr;
+    PyObject* stream = options != nullptr ? PyObject_Call(wrapper_type, arguments, options) : nullptr;
+    Py_XDECREF(options);
+    Py_XDECREF(arguments);
+    Py_XDECREF(errors);
+    Py_XDECREF(encoding);
+    Py_XDECREF(wrapper_type);
+    Py_XDECREF(raw);
+    return stream;
+}
+
+void unbuffer_interpreter_stderr() {
+    PyObject* old = PySys_GetObject("stderr");  // borrowed
+    PyObject* stream = old != nullptr && old != Py_None ? unbuffered_stream_like(old) : nullptr;
+    if (stream != nullptr) {
+        PySys_SetObject("stderr", stream);
+        Py_DECREF(stream);
+    }
+    PyErr_Clear();
+}
 
 // What the start-up changes and a helper process of the application must
 // restore (the runtime hook of child processes does): the working directory

@@ -265,12 +265,19 @@ private:
 // blocked there at finalization would hold the lock of sys.stderr for good).
 // Every pipe read happens under one lock and lands in one CapturedBytes, so
 // the bytes stay in order whoever reads them.
+//
+// The reader thread shares the collector and is never waited for: the exit
+// does not wait for a thread to wake up, be scheduled and end. Once stopped,
+// the reader touches neither the pipe nor the captured bytes again (the
+// handle may be closed and reused by then) and waits for the process to end.
 class StderrCollector {
 public:
-    explicit StderrCollector(platform::PipeHandle pipe) : pipe_(pipe) {
-        thread_ = std::thread([this] { run(); });
+    // The collector, with its reader started.
+    static std::shared_ptr<StderrCollector> start(platform::PipeHandle pipe) {
+        std::shared_ptr<StderrCollector> collector(new StderrCollector(pipe));
+        std::thread([collector] { collector->run(); }).detach();
+        return collector;
     }
-    ~StderrCollector() { stop(); }
 
     // The drain: reads what waits in the pipe, then writes everything
     // captured so far to the log. The reader goes on afterwards. 0, or the
@@ -297,9 +304,10 @@ public:
 
     // Stops the reader. What it read since the drain, with what still waits
     // in the pipe, goes to the log as well; without a drain it goes there
-    // under the drain's header line.
+    // under the drain's header line. The pipe may be closed afterwards.
     void finish() {
-        stop();
+        stopping_ = true;
+        platform::wake_pipe_waiter(pipe_);
         std::lock_guard<std::mutex> lock(mutex_);
         const char* failure = nullptr;
         read_waiting_bytes(&failure);
@@ -308,19 +316,24 @@ public:
         captured_.write_to_log();
     }
 
-    void stop() {
-        stopping_ = true;
-        platform::wake_pipe_waiter(pipe_);
-        if (thread_.joinable()) thread_.join();
-    }
-
 private:
+    // The reader's buffer is made here, on the starting thread: the reader
+    // then allocates nothing until output arrives (a thread's first
+    // allocation sets up a memory arena of its own).
+    explicit StderrCollector(platform::PipeHandle pipe)
+        : pipe_(pipe), chunk_(new char[kCollectChunk]) {}
+
     void run() {
         platform::keep_signals_off_this_thread();
-        std::unique_ptr<char[]> chunk(new char[kCollectChunk]);
+        read_until_stopped();
+        park();
+    }
+
+    void read_until_stopped() {
         while (!stopping_) {
             if (!platform::wait_for_pipe_data(pipe_, kCollectorWaitMs)) continue;
             std::lock_guard<std::mutex> lock(mutex_);
+            if (stopping_) return;
             // The drain may have emptied the pipe since the wait: a read
             // now could block for good. One read takes whatever waits, up to
             // a chunk: far more than a writer puts in with one call.
@@ -329,9 +342,17 @@ private:
             if (available == 0) continue;
             uint32_t done = 0;
             const uint32_t wanted = available < kCollectChunk ? available : kCollectChunk;
-            if (!platform::read_pipe(pipe_, chunk.get(), wanted, &done)) return;
-            captured_.append(chunk.get(), done);
+            if (!platform::read_pipe(pipe_, chunk_.get(), wanted, &done)) return;
+            captured_.append(chunk_.get(), done);
         }
+    }
+
+    // A stopped reader waits for the process to end rather than ending
+    // itself: the end of a thread (the release of its start-up state, which
+    // sets up a memory arena of the thread's own, and of its stack) costs more
+    // than the rest of its life, and the process ends soon after the capture.
+    [[noreturn]] static void park() {
+        for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
 
     // Reads the pipe until it is empty, without waiting. Called with the
@@ -355,16 +376,16 @@ private:
         }
     }
 
-    platform::PipeHandle pipe_;
-    std::thread thread_;
+    const platform::PipeHandle pipe_;
+    const std::unique_ptr<char[]> chunk_;  // the reader's
     std::mutex mutex_;
     std::atomic<bool> stopping_{false};
     bool drained_ = false;
     CapturedBytes captured_;
 };
 
-// Lives from a successful redirection until finish_stderr_capture.
-StderrCollector* stderr_collector = nullptr;
+// Set from a successful redirection until finish_stderr_capture.
+std::shared_ptr<StderrCollector> stderr_collector;
 
 }  // namespace
 
@@ -392,7 +413,7 @@ int redirect_stderr() {
         logger.write_line("ConnectNamedPipe failed");
         return static_cast<int>(error_code::kInvalidHandle);
     }
-    stderr_collector = new StderrCollector(stderr_pipe);
+    stderr_collector = StderrCollector::start(stderr_pipe);
     return 0;
 }
 
@@ -415,8 +436,7 @@ bool stderr_capture_holds_output() {
 void finish_stderr_capture() {
     if (stderr_collector == nullptr) return;
     stderr_collector->finish();
-    delete stderr_collector;
-    stderr_collector = nullptr;
+    stderr_collector.reset();
     platform::close_pipe(stderr_pipe);
 }
 

@@ -31,8 +31,10 @@ extern const wchar_t kPathSeparator;
 // the buffer is too small), or 0 with the last error set.
 uint32_t get_module_file_name(wchar_t* buffer, uint32_t size);
 
-// CommandLineToArgvW(GetCommandLineW(), &count). The vector lives for the
-// rest of the process; null (count 0) when the line cannot be split.
+// The arguments as CommandLineToArgvW(GetCommandLineW(), &count) gives them
+// (Windows: split by command_line::split, without shell32; POSIX: main's
+// argv). The vector lives for the rest of the process; null (count 0) when
+// there are no arguments.
 wchar_t** command_line_to_argv(int* count);
 
 // Called first by the entry point. POSIX: keeps main's arguments for

@@ -110,6 +110,22 @@ class ChildProcessHookTest(unittest.TestCase):
                                         {self.hook.HELPER_VARIABLE: self.hook.own_marker()})
         self.assertEqual(stub.exit_status, 4)
 
+    def test_the_mark_set_before_os_is_imported_reaches_os_environ(self):
+        import posix
+        key = self.hook.HELPER_VARIABLE.encode()
+        self.addCleanup(posix.environ.pop, key, None)
+        self.addCleanup(posix.unsetenv, key)
+        modules = {name: module for name, module in sys.modules.items() if name != "os"}
+        with mock.patch.dict(sys.modules, modules, clear=True):
+            hook, stub = load_hook("subprocess")
+            self.assertIsNone(stub.exit_status)
+            self.assertNotIn("os", sys.modules)  # the application's start did not import it
+        # os.environ as an import of os makes it.
+        spec = importlib.util.find_spec("os")
+        fresh_os = importlib.util.module_from_spec(spec)
+        spec.loader.exec_module(fresh_os)
+        self.assertEqual(fresh_os.environ.get(hook.HELPER_VARIABLE), hook.own_marker())
+
     def test_exit_status_of_a_system_exit_code(self):
         self.assertEqual(self.hook.exit_status(None), 0)
         self.assertEqual(self.hook.exit_status(3), 3)

@@ -13,9 +13,12 @@
 #include <memory>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "AppString.h"
+#include "../unit/command_line_cases.h"
 #include "logging.h"
+#include "platform/command_line.h"
 #include "platform/files.h"
 #include "platform/platform.h"
 #include "platform/res_image.h"
@@ -253,6 +256,37 @@ TEST(BootScriptResource, MissingResourcesGiveTheSameCodesOnBothReaders) {
     EXPECT_NE(platform::find_resource(L"script", 1), nullptr);
     uint32_t error = 0;
     EXPECT_NE(image.find(res_image::Name::from_text(L"script"), 1, &error), nullptr);
+}
+
+// ---- command line -----------------------------------------------------------------
+
+// The system's own splitter, from shell32 (which the launcher no longer loads).
+std::vector<std::wstring> system_split(const wchar_t* line) {
+    using CommandLineToArgv = wchar_t** (WINAPI*)(const wchar_t*, int*);
+    static const auto split = reinterpret_cast<CommandLineToArgv>(reinterpret_cast<void*>(
+        GetProcAddress(LoadLibraryW(L"shell32.dll"), "CommandLineToArgvW")));
+    std::vector<std::wstring> arguments;
+    int count = 0;
+    wchar_t** argv = split(line, &count);
+    for (int i = 0; argv != nullptr && i < count; ++i) arguments.push_back(argv[i]);
+    LocalFree(argv);
+    return arguments;
+}
+
+TEST(CommandLine, SplitsAsCommandLineToArgvW) {
+    for (const CommandLineCase& test_case : command_line_cases()) {
+        const std::vector<std::wstring> expected = system_split(test_case.line);
+        EXPECT_EQ(command_line::split(test_case.line), expected) << test_case.line;
+        EXPECT_EQ(test_case.arguments, expected) << test_case.line;
+    }
+}
+
+TEST(CommandLine, ProcessArgumentsAreTheSystemsSplitOfItsLine) {
+    int count = 0;
+    wchar_t** argv = platform::command_line_to_argv(&count);
+    ASSERT_NE(argv, nullptr);
+    EXPECT_EQ(std::vector<std::wstring>(argv, argv + count), system_split(GetCommandLineW()));
+    EXPECT_EQ(argv[count], nullptr);
 }
 
 // ---- paths and folders ----------------------------------------------------------

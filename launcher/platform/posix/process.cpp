@@ -20,6 +20,7 @@
 #include <utility>
 #include <vector>
 
+#include "platform/command_line.h"
 #include "platform/platform.h"
 
 static_assert(sizeof(wchar_t) == 4, "wide strings hold code points on POSIX systems");
@@ -129,22 +130,15 @@ void append_system_form(uint32_t c, std::string* out) {
 // ---- arguments -----------------------------------------------------------------
 
 // The process's arguments, decoded once and kept for the rest of the process.
-struct ArgumentVector {
-    std::vector<std::wstring> strings;
-    std::vector<wchar_t*> pointers;
-
-    void assign(const std::vector<std::string>& arguments) {
-        strings.clear();
-        for (const std::string& argument : arguments) strings.push_back(utf8_to_wide(argument));
-        pointers.clear();
-        for (std::wstring& s : strings) pointers.push_back(&s[0]);
-        pointers.push_back(nullptr);
-    }
-};
-
-ArgumentVector& argument_vector() {
-    static ArgumentVector* vector = new ArgumentVector;  // outlives every exit handler
+command_line::ArgumentVector& argument_vector() {
+    static auto* vector = new command_line::ArgumentVector;  // outlives every exit handler
     return *vector;
+}
+
+std::vector<std::wstring> wide_arguments(const std::vector<std::string>& arguments) {
+    std::vector<std::wstring> wide;
+    for (const std::string& argument : arguments) wide.push_back(utf8_to_wide(argument));
+    return wide;
 }
 
 // The arguments as the kernel recorded them, for a process whose main did not
@@ -284,20 +278,20 @@ void init_process(int argc, char** argv) {
     open_null_onto_closed_standard_descriptors();
     std::vector<std::string> arguments;
     for (int i = 0; i < argc && argv != nullptr && argv[i] != nullptr; ++i) arguments.push_back(argv[i]);
-    argument_vector().assign(arguments);
+    argument_vector().assign(wide_arguments(arguments));
 }
 
 wchar_t** command_line_to_argv(int* count) {
-    ArgumentVector& vector = argument_vector();
-    if (vector.pointers.empty()) vector.assign(arguments_from_proc());
-    const size_t argc = vector.pointers.size() - 1;
+    command_line::ArgumentVector& vector = argument_vector();
+    if (vector.argv() == nullptr) vector.assign(wide_arguments(arguments_from_proc()));
+    const size_t argc = vector.argc();
     if (argc == 0 || argc > static_cast<size_t>(INT_MAX)) {
         *count = 0;
         last_error = error_code::kInvalidParameter;
         return nullptr;
     }
     *count = static_cast<int>(argc);
-    return vector.pointers.data();
+    return vector.argv();
 }
 
 bool register_exit_handler(int (*fn)()) {

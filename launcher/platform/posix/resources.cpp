@@ -32,19 +32,22 @@ bool fail(uint32_t code) {
     return false;
 }
 
-// A whole file mapped read-only. The mapping goes with the object unless
-// keep() hands it to the rest of the process.
-class MappedFile {
+// The resource image appended to a file, mapped read-only: the image's pages
+// only, found through the trailer, not the whole file (an application
+// executable carries the interpreter: mapping and unmapping all of it costs
+// more than everything read from it). The mapping goes with the object
+// unless keep() hands it to the rest of the process.
+class MappedImage {
 public:
-    MappedFile() = default;
-    MappedFile(const MappedFile&) = delete;
-    MappedFile& operator=(const MappedFile&) = delete;
-    ~MappedFile() {
-        if (data_ != nullptr) munmap(data_, size_);
+    MappedImage() = default;
+    MappedImage(const MappedImage&) = delete;
+    MappedImage& operator=(const MappedImage&) = delete;
+    ~MappedImage() {
+        if (mapping_ != nullptr) munmap(mapping_, mapping_size_);
     }
 
     // False with the last error set when the file cannot be opened or is a
-    // folder. An empty file maps to no bytes.
+    // folder, or ERROR_RESOURCE_DATA_NOT_FOUND when it carries no image.
     bool open(const std::string& path) {
         const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
         if (fd < 0) return fail(win32_error_from_errno(errno));
@@ -53,27 +56,51 @@ public:
         return mapped;
     }
 
-    const uint8_t* data() const { return static_cast<const uint8_t*>(data_); }
-    size_t size() const { return data_ != nullptr ? size_ : 0; }
-    void keep() { data_ = nullptr; }
+    const uint8_t* image() const { return image_; }
+    size_t image_size() const { return image_size_; }
+    void keep() { mapping_ = nullptr; }
 
 private:
     bool map(int fd) {
         struct stat info {};
         if (fstat(fd, &info) != 0) return fail(win32_error_from_errno(errno));
         if (S_ISDIR(info.st_mode)) return fail(error_code::kAccessDenied);
-        if (!S_ISREG(info.st_mode) || info.st_size == 0) return true;
-        size_ = static_cast<size_t>(info.st_size);
-        data_ = mmap(nullptr, size_, PROT_READ, MAP_PRIVATE, fd, 0);
-        if (data_ == MAP_FAILED) {
-            data_ = nullptr;
+        res_image::ImageSpan span;
+        uint8_t trailer[res_image::kTrailerSize];
+        const uint64_t file_size = static_cast<uint64_t>(info.st_size);
+        if (!S_ISREG(info.st_mode) || file_size < sizeof trailer ||
+            pread(fd, trailer, sizeof trailer, static_cast<off_t>(file_size - sizeof trailer)) !=
+                static_cast<ssize_t>(sizeof trailer) ||
+            !res_image::parse_trailer(trailer, file_size, &span)) {
+            return fail(error_code::kResourceDataNotFound);
+        }
+        if (span.size == 0) {
+            image_ = empty_image();
+            return true;
+        }
+        const uint64_t page = static_cast<uint64_t>(sysconf(_SC_PAGESIZE));
+        const uint64_t first = span.offset - span.offset % page;
+        mapping_size_ = static_cast<size_t>(span.offset + span.size - first);
+        mapping_ = mmap(nullptr, mapping_size_, PROT_READ, MAP_PRIVATE, fd, static_cast<off_t>(first));
+        if (mapping_ == MAP_FAILED) {
+            mapping_ = nullptr;
             return fail(win32_error_from_errno(errno));
         }
+        image_ = static_cast<const uint8_t*>(mapping_) + (span.offset - first);
+        image_size_ = static_cast<size_t>(span.size);
         return true;
     }
 
-    void* data_ = nullptr;
-    size_t size_ = 0;
+    // Where an empty image lies: nowhere, but not null.
+    static const uint8_t* empty_image() {
+        static const uint8_t none = 0;
+        return &none;
+    }
+
+    void* mapping_ = nullptr;
+    size_t mapping_size_ = 0;
+    const uint8_t* image_ = nullptr;
+    size_t image_size_ = 0;
 };
 
 // The resource image of the running executable, mapped for the rest of the
@@ -86,12 +113,11 @@ struct ExecutableImage {
 
 ExecutableImage* load_executable_image() {
     auto* image = new ExecutableImage;
-    MappedFile file;
-    res_image::ImageSpan span;
-    if (file.open("/proc/self/exe") && res_image::locate_image(file.data(), file.size(), &span)) {
+    MappedImage file;
+    if (file.open("/proc/self/exe")) {
         image->present = true;
-        image->bytes = file.data() + span.offset;
-        image->records = res_image::parse_records(image->bytes, static_cast<size_t>(span.size));
+        image->bytes = file.image();
+        image->records = res_image::parse_records(image->bytes, file.image_size());
         file.keep();
     }
     return image;
@@ -133,14 +159,10 @@ size_t block_size(size_t tree_size) { return spare_offset(tree_size) + 2 * tree_
 // The version tree of the file named path, as many bytes as its root claims.
 bool read_version_tree(const wchar_t* path, std::vector<uint8_t>* tree) {
     if (path == nullptr) return fail(error_code::kInvalidParameter);
-    MappedFile file;
+    MappedImage file;
     if (!file.open(narrow_path(path))) return false;
-    res_image::ImageSpan span;
-    if (!res_image::locate_image(file.data(), file.size(), &span))
-        return fail(error_code::kResourceDataNotFound);
-    const uint8_t* image = file.data() + span.offset;
-    const std::vector<res_image::Record> records =
-        res_image::parse_records(image, static_cast<size_t>(span.size));
+    const uint8_t* image = file.image();
+    const std::vector<res_image::Record> records = res_image::parse_records(image, file.image_size());
     uint32_t error = 0;
     const res_image::Record* record = res_image::find_record(
         records, res_image::Name::from_ordinal(kVersionType), res_image::Name::from_ordinal(kVersionId),

@@ -6,7 +6,11 @@
 #include <fcntl.h>
 #include <io.h>
 #include <cstdlib>
+#include <string>
+#include <utility>
+#include <vector>
 
+#include "platform/command_line.h"
 #include "platform/platform.h"
 #include "platform/win32/system_library.h"
 
@@ -29,13 +33,22 @@ uint32_t get_module_file_name(wchar_t* buffer, uint32_t size) {
 }
 
 wchar_t** command_line_to_argv(int* count) {
-    // The vector is never freed: the script may ask for the arguments at any
-    // time until the process ends.
-    using CommandLineToArgv = wchar_t** (WINAPI*)(const wchar_t*, int*);
-    static const auto split = system_function<CommandLineToArgv>(L"shell32.dll", "CommandLineToArgvW");
-    wchar_t** argv = split != nullptr ? split(GetCommandLineW(), count) : nullptr;
-    if (argv == nullptr) *count = 0;
-    return argv;
+    // Split once; the vector is never freed: the script may ask for the
+    // arguments at any time until the process ends.
+    static command_line::ArgumentVector* const vector = [] {
+        auto* arguments = new command_line::ArgumentVector;
+        std::vector<std::wstring> split = command_line::split(GetCommandLineW());
+        if (split.empty()) {
+            // An empty command line names the program by its file.
+            std::wstring program(32768, L'\0');
+            program.resize(get_module_file_name(&program[0], static_cast<uint32_t>(program.size())));
+            split.push_back(program);
+        }
+        arguments->assign(std::move(split));
+        return arguments;
+    }();
+    *count = static_cast<int>(vector->argc());
+    return vector->argv();
 }
 
 namespace {

@@ -15,12 +15,20 @@ application.
 A helper gets back what the launcher's start-up changed for the
 application: the working directory it was started in and the standard
 error its parent handed over. It writes its own log like every run.
+
+The application's own start reads and sets the mark without importing os
+(which costs a tenth of a start that does nothing else); only a helper
+process imports it, in the functions that need it.
 """
 
-import os
 import sys
 
 import stub
+
+if sys.platform == "win32":
+    import nt as system
+else:
+    import posix as system
 
 HELPER_VARIABLE = "LAUNCHER_HELPER_OF"
 
@@ -48,7 +56,42 @@ class Command:
 
 
 def own_marker():
-    return os.path.normcase(os.path.abspath(sys.executable))
+    """The executable's full path, as the system names it (on Windows in
+    lower case, whatever case it was started by)."""
+    if sys.platform == "win32":
+        return system._getfullpathname(sys.executable).lower()
+    return sys.executable
+
+
+def environment_key(text):
+    """A name or value as the system module's environment holds it: bytes
+    in the file-system encoding on POSIX, text on Windows."""
+    if sys.platform == "win32":
+        return text
+    return text.encode(sys.getfilesystemencoding(), "surrogateescape")
+
+
+def environment_variable(name):
+    """The variable `name` of the environment, or None. Before os is
+    imported, from the system module's mapping that os.environ is made of."""
+    os = sys.modules.get("os")
+    if os is not None:
+        return os.environ.get(name)
+    value = system.environ.get(environment_key(name))
+    if value is None or sys.platform == "win32":
+        return value
+    return value.decode(sys.getfilesystemencoding(), "surrogateescape")
+
+
+def set_environment_variable(name, value):
+    """Sets `name` for this process and its children; os.environ, whenever
+    it is made, holds it too."""
+    os = sys.modules.get("os")
+    if os is not None:
+        os.environ[name] = value
+        return
+    system.putenv(environment_key(name), environment_key(value))
+    system.environ[environment_key(name)] = environment_key(value)
 
 
 def is_runnable_script(path, directory):
@@ -56,6 +99,7 @@ def is_runnable_script(path, directory):
     would not take it for a document: a Python file, archive or folder
     with a __main__ module, or another file of Python source (that
     compiles)."""
+    import os
     full = os.path.join(directory, path)
     if os.path.isdir(full):
         return any(os.path.isfile(os.path.join(full, "__main__" + suffix))
@@ -143,6 +187,7 @@ def exit_status(code):
 def restore_standard_error():
     """Descriptor 2 and sys.stderr become the standard error that the parent
     handed over, in place of the launcher's capture."""
+    import os
     handle = getattr(stub, "_standard_error", -1)
     if handle is None or handle < 0:
         return
@@ -171,6 +216,7 @@ def restore_standard_error():
 
 def become_helper():
     """Gives this process back the state its parent started it in."""
+    import os
     restore_standard_error()
     directory = getattr(stub, "_start_directory", "")
     if directory:
@@ -213,6 +259,7 @@ def report_uncaught(error):
 def environment_options(command):
     """The options that the interpreter's variables of the environment stand
     for, unless -E or -I tells the interpreter to ignore them."""
+    import os
     if ("E", None) in command.options or ("I", None) in command.options:
         return []
     options = [(letter, None) for variable, letter in (("PYTHONUNBUFFERED", "u"),
@@ -243,6 +290,7 @@ def apply_options(command):
     change at run time. Those that set interpreter flags at start-up (-E -s
     -S -I -P -O -b -d -v -q -R) change nothing here: the embedded
     interpreter has no site and the code is compiled already."""
+    import os
     command.options = environment_options(command) + command.options
     unbuffered = ("u", None) in command.options
     encoding, _, errors = os.environ.get("PYTHONIOENCODING", "").partition(":")
@@ -303,6 +351,7 @@ def run_source(source, filename, command, **attributes):
 
 def add_environment_path(command):
     """PYTHONPATH's folders, before the application's own entries."""
+    import os
     if ("E", None) in command.options or ("I", None) in command.options:
         return
     folders = [folder for folder in os.environ.get("PYTHONPATH", "").split(os.pathsep) if folder]
@@ -311,6 +360,7 @@ def add_environment_path(command):
 
 def run_command(command):
     """Runs an interpreter Command in this process, as python3.11 would."""
+    import os
     sys.orig_argv = stub.get_argv()
     apply_options(command)
     add_environment_path(command)
@@ -338,6 +388,7 @@ def run_command(command):
 
 
 def run_script(command):
+    import os
     path = command.target
     sys.argv = [path] + command.args
     if os.path.isdir(path) or path.lower().endswith((".zip", ".pyz")):
@@ -359,7 +410,7 @@ def run_script(command):
 
 def is_marked():
     """Whether this process was started by a process of the same executable."""
-    return os.environ.get(HELPER_VARIABLE) == own_marker()
+    return environment_variable(HELPER_VARIABLE) == own_marker()
 
 
 def helper_command():
@@ -367,6 +418,7 @@ def helper_command():
     application."""
     if not is_marked():
         return None
+    import os
     directory = getattr(stub, "_start_directory", "") or os.getcwd()
     return parse_command_line(stub.get_argv()[1:], directory)
 
@@ -375,7 +427,7 @@ def start():
     command = helper_command()
     if command is not None:
         run_as_helper(lambda: run_command(command))
-    os.environ[HELPER_VARIABLE] = own_marker()
+    set_environment_variable(HELPER_VARIABLE, own_marker())
 
 
 start()
