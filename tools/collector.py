@@ -3,10 +3,11 @@
 
 Every POST, on any path, carries one log as a frame (collector/frames.py:
 the log's length, then its LZO1X-1 stream). A frame that unpacks to exactly
-that many bytes is stored under the storage folder as NAME.log, beside NAME.json, one line of JSON that records the
-request (method, path, agent, headers, sizes, the status answered). Names
-never repeat, so no upload overwrites another. With --keep-bodies the raw
-body is kept too, as NAME.frame.
+that many bytes is stored under the storage folder as NAME.log, beside
+NAME.json, one line of JSON that records the request (method, path, agent,
+headers, sizes, the status answered). Names never repeat, so no upload
+overwrites another. With --keep-bodies the raw body is kept too, as
+NAME.frame.
 
 Nothing is stored for a request answered with an error (a bad frame gets
 400): its sender keeps the log and sends it again. A log whose content is
