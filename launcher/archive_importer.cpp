@@ -178,6 +178,16 @@ PyObject* set_not_found(PyObject* fullname) {
     return nullptr;
 }
 
+// The first candidate member of the module fullname, with its base name;
+// null with an exception set (ImportError when the archive has no member of
+// it).
+const Candidate* module_candidate(const Importer* self, PyObject* fullname, std::string* base) {
+    if (!module_base(self, fullname, base)) return nullptr;
+    const Candidate* candidate = first_candidate(self, *base);
+    if (candidate == nullptr) set_not_found(fullname);
+    return candidate;
+}
+
 // The member's bytes: a view of the map when stored, else decompressed.
 PyObject* member_bytes(const Importer* self, const zip_directory::Entry& entry) {
     const char* data = reinterpret_cast<const char*>(self->archive->view.data() + entry.data_offset);
@@ -424,9 +434,8 @@ PyObject* importer_get_filename(PyObject* self, PyObject* fullname) {
 PyObject* importer_is_package(PyObject* self_object, PyObject* fullname) {
     auto* self = reinterpret_cast<Importer*>(self_object);
     std::string base;
-    if (!module_base(self, fullname, &base)) return nullptr;
-    const Candidate* candidate = first_candidate(self, base);
-    if (candidate == nullptr) return set_not_found(fullname);
+    const Candidate* candidate = module_candidate(self, fullname, &base);
+    if (candidate == nullptr) return nullptr;
     return PyBool_FromLong(candidate->package);
 }
 
@@ -435,9 +444,8 @@ PyObject* importer_is_package(PyObject* self_object, PyObject* fullname) {
 PyObject* importer_get_source(PyObject* self_object, PyObject* fullname) {
     auto* self = reinterpret_cast<Importer*>(self_object);
     std::string base;
-    if (!module_base(self, fullname, &base)) return nullptr;
-    const Candidate* candidate = first_candidate(self, base);
-    if (candidate == nullptr) return set_not_found(fullname);
+    const Candidate* candidate = module_candidate(self, fullname, &base);
+    if (candidate == nullptr) return nullptr;
     const zip_directory::Entry* entry = member(self, base + (candidate->package ? "/__init__.py" : ".py"));
     if (entry == nullptr) Py_RETURN_NONE;
     PyObject* data = member_bytes(self, *entry);
