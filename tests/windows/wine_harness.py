@@ -5,8 +5,8 @@ Wine prefix as a user would.
 
 The tests run in a private network namespace (CTest starts them with
 `unshare --net`): setUpModule brings the loopback up and starts a wineserver
-inside it, since Wine opens its sockets there. Collectors listen on port 80
-of loopback addresses of their own.
+inside it, since Wine opens its sockets there; it lives until the module
+ends. Collectors listen on port 80 of loopback addresses of their own.
 
 Environment (set by CTest):
   LAUNCHER_APP_LINK    app_link.json of the Windows build (link inputs, the
@@ -83,16 +83,34 @@ def stop_wineserver() -> None:
                    timeout=60)
 
 
+def start_persistent_wineserver() -> None:
+    """A wineserver that outlives its clients until stop_wineserver. Debian's
+    wrapper starts the server with no persistence: it exits as its last client
+    ends, and a client that starts in that moment can fail without a word.
+    The first client also starts Wine's own background processes, which
+    inherit its standard handles and now live as long as the server: they are
+    started here by a client with none, so that they hold no later run's
+    output pipes open."""
+    env = wine_environment()
+    subprocess.run(["wineserver", "-p"], env=env, check=True, timeout=60)
+    subprocess.run([WINE, str(INTERPRETER / "python.exe"), "-I", "-S", "-c", "pass"], env=env,
+                   stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
+                   check=True, timeout=300)
+
+
 def enter_test_network() -> None:
-    """setUpModule of every test file: loopback up, a wineserver of this
-    namespace, the prefix made on first use."""
+    """setUpModule of every test file: loopback up, a persistent wineserver of
+    this namespace, the prefix made on first use, the platform's own values
+    read once."""
     link_inputs()
     subprocess.run(["ip", "link", "set", "lo", "up"], check=True)
     stop_wineserver()
     if not (Path(WINEPREFIX) / "system.reg").is_file():
         subprocess.run([WINE, "wineboot", "-i"], env=wine_environment({"WINEDLLOVERRIDES": "mscoree,mshtml="}),
                        check=True, capture_output=True, timeout=300)
+    start_persistent_wineserver()
     unittest.addModuleCleanup(stop_wineserver)
+    platform_values()
 
 
 class Collector(loopback.Collector):
@@ -136,11 +154,12 @@ def platform_values() -> dict:
                 "print(json.dumps({'version': sys.version, 'major': v.major, 'minor': v.minor,\n"
                 "                  'product_type': v.product_type, 'suite_mask': v.suite_mask,\n"
                 "                  'bitness': 64 if native in ('AMD64', 'IA64', 'ARM64') else 32}))\n")
-        result = subprocess.run([WINE, str(INTERPRETER / "python.exe"), "-I", "-S", "-c", code],
-                                env=wine_environment(), capture_output=True, timeout=120,
-                                stdin=subprocess.DEVNULL)
+        command = [WINE, str(INTERPRETER / "python.exe"), "-I", "-S", "-c", code]
+        result = subprocess.run(command, env=wine_environment(), capture_output=True,
+                                timeout=120, stdin=subprocess.DEVNULL)
         if result.returncode != 0:
-            raise AssertionError("python.exe under Wine failed: %r" % result.stderr)
+            raise AssertionError("python.exe under Wine ended with %d: stdout %r, stderr %r"
+                                 % (result.returncode, result.stdout[-2000:], result.stderr[-2000:]))
         _platform.update(json.loads(result.stdout.decode().strip().splitlines()[-1]))
     return _platform
 
