@@ -262,9 +262,10 @@ private:
 
 // Keeps the pipe empty from the redirection until after the interpreter is
 // finalized, so that no writer ever blocks on a full pipe (a daemon thread
-// blocked there at finalization would hold the lock of sys.stderr for good).
-// Every pipe read happens under one lock and lands in one CapturedBytes, so
-// the bytes stay in order whoever reads them.
+// blocked there at finalization would hold the lock of sys.stderr for good),
+// where the platform's capture needs such a reader at all. Every pipe read
+// happens under one lock and lands in one CapturedBytes, so the bytes stay
+// in order whoever reads them.
 //
 // The reader thread shares the collector and is never waited for: the exit
 // does not wait for a thread to wake up, be scheduled and end. Once stopped,
@@ -272,10 +273,12 @@ private:
 // handle may be closed and reused by then) and waits for the process to end.
 class StderrCollector {
 public:
-    // The collector, with its reader started.
+    // The collector, with its reader started where the capture needs one.
     static std::shared_ptr<StderrCollector> start(platform::PipeHandle pipe) {
         std::shared_ptr<StderrCollector> collector(new StderrCollector(pipe));
-        std::thread([collector] { collector->run(); }).detach();
+        if (platform::capture_needs_reader()) {
+            std::thread([collector] { collector->run(); }).detach();
+        }
         return collector;
     }
 
@@ -398,7 +401,7 @@ int redirect_stderr() {
         return static_cast<int>(error_code::kInsufficientBuffer);
     }
 
-    stderr_pipe = platform::create_stderr_pipe(name);
+    stderr_pipe = platform::create_stderr_pipe(name, log_dir.c_str());
     if (stderr_pipe == platform::kInvalidPipe) {
         const uint32_t code = platform::get_last_error();
         logger.write_line("Failed to create named pipe");

@@ -8,10 +8,16 @@ namespace platform {
 using PipeHandle = intptr_t;
 constexpr PipeHandle kInvalidPipe = -1;
 
+// Whether the capture needs a reader all along. Windows: yes, a writer
+// waits once the pipe holds 64 KiB. POSIX: no, the capture is a file that
+// holds whatever is written until it is read. The waits, the wake-up and the
+// signal mask below serve that reader only.
+bool capture_needs_reader();
 // CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, 0, 1, 65536, 65536, 500, NULL):
 // the reading (server) end, or kInvalidPipe with the last error set. On POSIX
-// an anonymous pipe; the name is not used.
-PipeHandle create_stderr_pipe(const wchar_t* name);
+// an unnamed file in folder (the log folder), or in memory when folder is
+// empty or refuses one; the name is not used. Windows does not use folder.
+PipeHandle create_stderr_pipe(const wchar_t* name, const wchar_t* folder);
 // A duplicate of the process's standard error as it was given, not inherited
 // by child processes: a descriptor on POSIX, a HANDLE on Windows; -1 when
 // there is none. Taken before the reopen, it still reaches whatever standard

@@ -220,6 +220,25 @@ class StderrCaptureTest(LauncherTestCase):
             stub("Contents of python stderr:"), "why it ends", "raw note", stub("Finalizing"),
             "at exit", stub("Closing log")])
 
+    def test_a_child_that_outlives_the_run_still_writes_to_standard_error(self):
+        # A child process inherits the capture as its standard error. Its
+        # output after the run has ended reaches no log, but the write must
+        # neither fail nor end the child (a shell run by subprocess has
+        # SIGPIPE at its default, which ends a writer to an unread pipe).
+        sandbox = Sandbox.for_test(self)
+        status_file = sandbox.root / "late-write-status"
+        app = sandbox.make_app(boot_source=(
+            "import subprocess\n"
+            "subprocess.Popen(['/bin/sh', '-c', 'sleep 1; echo late >&2; echo $? > %s'],\n"
+            "                 stdout=subprocess.DEVNULL)\n" % status_file))
+        run = sandbox.run(app)
+        self.assertEqual(run.exit_code, 0)
+        deadline = time.monotonic() + 30
+        while not status_file.is_file() or not status_file.read_text().endswith("\n"):
+            self.assertLess(time.monotonic(), deadline, "the child never wrote its status")
+            time.sleep(0.05)
+        self.assertEqual(status_file.read_text(), "0\n")
+
 
 FD_PROBE_SCRIPT = """\
 import os, stub
@@ -241,7 +260,7 @@ class CaptureFailureTest(LauncherTestCase):
 
     def test_a_failed_capture_is_logged_and_the_script_still_runs(self):
         # With one descriptor left below the limit when the capture starts,
-        # the pipe (two descriptors) cannot be made. A probe run finds how
+        # the capture (two descriptors) cannot be made. A probe run finds how
         # many descriptors the launcher holds at that point.
         sandbox = Sandbox.for_test(self)
         if b"__ubsan_handle" in sandbox.launcher.read_bytes():

@@ -1,57 +1,71 @@
-// Standard-error capture on POSIX: an anonymous pipe whose writing end
-// replaces descriptor 2, so that the C runtime's stderr and the interpreter's
-// sys.stderr both write into it.
+// Standard-error capture on POSIX: an unnamed file whose descriptor replaces
+// descriptor 2, so that the C runtime's stderr and the interpreter's
+// sys.stderr both append to it. Unlike a pipe, a file never makes a writer
+// wait for a reader, so nothing reads along while the application runs (a
+// reader thread costs a run that does nothing some 5 % of its time): the
+// capture is read from the file when the log asks for it. The file lives in
+// the log folder, like the capture's spill file, and in memory where there is
+// no folder.
 #include "platform/pipe.h"
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <fcntl.h>
-#include <poll.h>
-#include <pthread.h>
-#include <sys/ioctl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/files.h"
 #include "platform/platform.h"
 
 namespace platform {
 
 namespace {
 
-constexpr int kRequestedPipeSize = 1024 * 1024;
-
-// The writing end between the pipe's creation and the reopen of stderr.
+// The descriptor that becomes descriptor 2, between the file's creation and
+// the reopen of stderr.
 int pending_writer = -1;
 
-// A byte in this pipe ends a wait for data on the capture pipe.
-int wake_ends[2] = {-1, -1};
+// How much of the capture file has been read.
+uint64_t read_offset = 0;
 
 bool fail_with_errno() {
     set_last_error(win32_error_from_errno(errno));
     return false;
 }
 
+int open_capture_file(const wchar_t* folder) {
+    if (folder != nullptr && folder[0] != L'\0') {
+        File file = create_temporary_file(folder);
+        if (file.is_open()) return static_cast<int>(file.release());
+    }
+    return memfd_create("stderr", MFD_CLOEXEC);
+}
+
 }  // namespace
 
-PipeHandle create_stderr_pipe(const wchar_t* /*name*/) {
-    int ends[2];
-    if (pipe2(ends, O_CLOEXEC) != 0) {
+bool capture_needs_reader() { return false; }
+
+PipeHandle create_stderr_pipe(const wchar_t* /*name*/, const wchar_t* folder) {
+    const int capture = open_capture_file(folder);
+    if (capture < 0) {
         fail_with_errno();
         return kInvalidPipe;
     }
+    // Every writer appends, also child processes that inherit descriptor 2
+    // and write after this process has read what was there.
+    const int writer = fcntl(capture, F_DUPFD_CLOEXEC, 3);
+    if (writer < 0 || fcntl(writer, F_SETFL, O_APPEND) != 0) {
+        fail_with_errno();
+        if (writer >= 0) close(writer);
+        close(capture);
+        return kInvalidPipe;
+    }
     if (pending_writer >= 0) close(pending_writer);
-    pending_writer = ends[1];
-    if (wake_ends[0] < 0 && pipe2(wake_ends, O_CLOEXEC | O_NONBLOCK) != 0) {
-        wake_ends[0] = wake_ends[1] = -1;
-    }
-    // A wake-up left from an earlier capture must not end the next one's waits.
-    char stale[16];
-    while (wake_ends[0] >= 0 && read(wake_ends[0], stale, sizeof stale) > 0) {
-    }
-    // Room for a burst of output while the reader waits for its turn on a
-    // busy machine; the system may grant less, which is fine.
-    fcntl(ends[0], F_SETPIPE_SZ, kRequestedPipeSize);
-    return ends[0];
+    pending_writer = writer;
+    read_offset = 0;
+    return capture;
 }
 
 intptr_t duplicate_standard_error() {
@@ -73,8 +87,8 @@ bool reopen_stderr_onto_pipe(PipeHandle /*pipe*/, const wchar_t* /*name*/) {
         errno = saved_errno;
         return fail_with_errno();
     }
-    // Once the reading end is closed at exit, later writes fail with EPIPE
-    // instead of ending the process.
+    // A write to a closed pipe or socket (the upload at exit among them)
+    // fails with EPIPE instead of ending the process.
     std::signal(SIGPIPE, SIG_IGN);
     return true;
 }
@@ -86,16 +100,20 @@ bool connect_pipe(PipeHandle /*pipe*/) {
 }
 
 bool peek_pipe(PipeHandle pipe, uint32_t* available) {
-    int count = 0;
-    if (ioctl(static_cast<int>(pipe), FIONREAD, &count) != 0) return fail_with_errno();
-    *available = static_cast<uint32_t>(count);
+    struct stat info;
+    if (fstat(static_cast<int>(pipe), &info) != 0) return fail_with_errno();
+    const uint64_t size = static_cast<uint64_t>(info.st_size);
+    const uint64_t unread = size > read_offset ? size - read_offset : 0;
+    *available = unread > UINT32_MAX ? UINT32_MAX : static_cast<uint32_t>(unread);
     return true;
 }
 
 bool read_pipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* done) {
     for (;;) {
-        const ssize_t n = read(static_cast<int>(pipe), buffer, size);
+        const ssize_t n =
+            pread(static_cast<int>(pipe), buffer, size, static_cast<off_t>(read_offset));
         if (n >= 0) {
+            read_offset += static_cast<uint64_t>(n);
             *done = static_cast<uint32_t>(n);
             return true;
         }
@@ -104,28 +122,14 @@ bool read_pipe(PipeHandle pipe, void* buffer, uint32_t size, uint32_t* done) {
 }
 
 bool wait_for_pipe_data(PipeHandle pipe, int timeout_ms) {
-    pollfd entries[2] = {{static_cast<int>(pipe), POLLIN, 0}, {wake_ends[0], POLLIN, 0}};
-    const int ready = poll(entries, wake_ends[0] >= 0 ? 2 : 1, timeout_ms);
-    if (ready <= 0) return false;
-    if (entries[1].revents & POLLIN) return false;  // the wake-up stays until it is drained
-    const pollfd& entry = entries[0];
-    if (entry.revents & POLLIN) return true;
-    // Every writer is gone: nothing more can arrive; do not spin.
     usleep(static_cast<useconds_t>(timeout_ms) * 1000);
-    return false;
+    uint32_t available = 0;
+    return peek_pipe(pipe, &available) && available > 0;
 }
 
-void keep_signals_off_this_thread() {
-    sigset_t all;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, nullptr);
-}
+void wake_pipe_waiter(PipeHandle) {}
 
-void wake_pipe_waiter(PipeHandle) {
-    if (wake_ends[1] < 0) return;
-    const char byte = 1;
-    (void)!write(wake_ends[1], &byte, 1);
-}
+void keep_signals_off_this_thread() {}
 
 bool close_pipe(PipeHandle pipe) {
     if (close(static_cast<int>(pipe)) != 0) return fail_with_errno();

@@ -18,7 +18,9 @@ constexpr DWORD kPollIntervalMs = 5;
 
 }  // namespace
 
-PipeHandle create_stderr_pipe(const wchar_t* name) {
+bool capture_needs_reader() { return true; }
+
+PipeHandle create_stderr_pipe(const wchar_t* name, const wchar_t* /*folder*/) {
     HANDLE pipe = CreateNamedPipeW(name, PIPE_ACCESS_INBOUND, 0, 1, kPipeBufferSize,
                                    kPipeBufferSize, kPipeDefaultTimeoutMs, nullptr);
     // INVALID_HANDLE_VALUE and kInvalidPipe are both -1.
