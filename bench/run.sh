@@ -17,7 +17,7 @@ build="$root/build/bench"
 tools/install-deps.sh
 
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DLAUNCHER_TESTS=OFF >/dev/null
-cmake --build "$build" --target launcher -j"$(nproc)"
+cmake --build "$build" --target launcher bench_python_main -j"$(nproc)"
 
 if [ "$#" -gt 0 ]; then
   benches=()

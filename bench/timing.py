@@ -27,7 +27,7 @@ def argument_parser(doc: str, runs: int = 0, warmup: int = 0) -> argparse.Argume
     untimed runs of each contender, with runs and warmup for defaults."""
     parser = argparse.ArgumentParser(description=doc.split("\n\n")[0])
     parser.add_argument("launcher", type=Path, help="the launcher binary")
-    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder (unused)")
+    parser.add_argument("build_dir", type=Path, nargs="?", help="the build folder")
     if runs:
         parser.add_argument("--runs", type=int, default=runs,
                             help="timed runs of each (default %(default)s)")
@@ -94,5 +94,5 @@ def print_table(rows: dict) -> None:
 def print_ratio(label: str, measured, baseline, aim=None) -> float:
     ratio = median(measured) / median(baseline)
     verdict = "" if aim is None else "   aim at most %.2f: %s" % (aim, "met" if ratio <= aim else "NOT met")
-    print("  %-36s %.3f%s" % (label, ratio, verdict))
+    print("  %-40s %.3f%s" % (label, ratio, verdict))
     return ratio
