@@ -8,13 +8,16 @@ launcher's link inputs, the interpreter's folder, the Wine prefix). The
 application's boot script turns log shipping off and returns, so a run is the
 launcher's whole start-up and exit clean-up under Wine. The baseline is
 python.exe, built from the same sources on the same python311.dll, running
-`-I -S -c pass` under the same wineserver. Both run interleaved, in
-alternating order; the log folder is emptied before every launcher run,
-outside the timed region. Run it in a private network namespace
-(`unshare --net`), as the tests do: it starts a wineserver there.
+`-I -S -c pass` under the same wineserver, which lives through the whole
+measurement, so that no run pays for starting it and Wine's own background
+processes. Both run interleaved, in alternating order; the log folder is
+emptied before every launcher run, outside the timed region. Run it in a
+private network namespace (`unshare --net`), as the tests do: it starts a
+wineserver there.
 
-Prints median and mean wall and CPU times and their ratios, whether the ratio of
-the medians meets the aim, and the load average before and after. It fails only on a run that does not exit with 0.
+Prints median and mean wall and CPU times and their ratios, whether the ratio
+of the medians meets the aim, and the load average before and after. It fails
+only on a run that does not exit with 0.
 """
 import argparse
 import os
