@@ -282,13 +282,15 @@ public:
         return collector;
     }
 
-    // The drain: reads what waits in the pipe, then writes everything
-    // captured so far to the log. The reader goes on afterwards. 0, or the
-    // code of the failed pipe call, with *failure naming it.
+    // The drain: writes everything the reader captured so far to the log,
+    // then what still waits in the pipe, straight from the pipe. The reader
+    // goes on afterwards. 0, or the code of the failed pipe call, with
+    // *failure naming it.
     uint32_t drain_to_log(const char** failure) {
         std::lock_guard<std::mutex> lock(mutex_);
-        const uint32_t result = read_waiting_bytes(failure);
-        if (!captured_.write_to_log() && result == 0) {
+        const bool captured_complete = captured_.write_to_log();
+        const uint32_t result = copy_waiting_bytes_to_log(failure);
+        if (!captured_complete && result == 0) {
             *failure = "ReadFile failed";
             return error_code::kHandleEof;
         }
@@ -300,9 +302,7 @@ public:
     // the log.
     bool holds_output() {
         std::lock_guard<std::mutex> lock(mutex_);
-        const char* failure = nullptr;
-        read_waiting_bytes(&failure);
-        return !captured_.empty();
+        return !captured_.empty() || bytes_waiting();
     }
 
     // Stops the reader. What it read since the drain, with what still waits
@@ -312,11 +312,11 @@ public:
         stopping_ = true;
         platform::wake_pipe_waiter(pipe_);
         std::lock_guard<std::mutex> lock(mutex_);
-        const char* failure = nullptr;
-        read_waiting_bytes(&failure);
-        if (captured_.empty()) return;
+        if (captured_.empty() && !bytes_waiting()) return;
         if (!drained_) logger.write_line(kStderrHeader);
         captured_.write_to_log();
+        const char* failure = nullptr;
+        copy_waiting_bytes_to_log(&failure);
     }
 
 private:
@@ -358,9 +358,16 @@ private:
         for (;;) std::this_thread::sleep_for(std::chrono::hours(1));
     }
 
-    // Reads the pipe until it is empty, without waiting. Called with the
-    // lock held.
-    uint32_t read_waiting_bytes(const char** failure) {
+    // Whether the pipe holds bytes not yet read. Called with the lock held.
+    bool bytes_waiting() {
+        uint32_t available = 0;
+        return platform::peek_pipe(pipe_, &available) && available > 0;
+    }
+
+    // Copies the pipe to the log until it is empty, without waiting: the
+    // bytes go to the log as they are read, however many wait. Called with
+    // the lock held, after what the reader captured has gone to the log.
+    uint32_t copy_waiting_bytes_to_log(const char** failure) {
         std::unique_ptr<char[]> chunk(new char[kCollectChunk]);
         for (;;) {
             uint32_t available = 0;
@@ -375,7 +382,8 @@ private:
                 *failure = "ReadFile failed";
                 return platform::get_last_error();
             }
-            captured_.append(chunk.get(), done);
+            if (done == 0) return 0;  // the capture shrank under the reader: nothing more to read
+            logger.write_bytes(chunk.get(), done);
         }
     }
 
