@@ -264,8 +264,9 @@ private:
 // finalized, so that no writer ever blocks on a full pipe (a daemon thread
 // blocked there at finalization would hold the lock of sys.stderr for good),
 // where the platform's capture needs such a reader at all. Every pipe read
-// happens under one lock and lands in one CapturedBytes, so the bytes stay
-// in order whoever reads them.
+// happens under one lock, into one buffer; what the reader reads waits in
+// one CapturedBytes, which goes to the log before anything read after it, so
+// the bytes stay in order whoever reads them.
 //
 // The reader thread shares the collector and is never waited for: the exit
 // does not wait for a thread to wake up, be scheduled and end. Once stopped,
@@ -320,8 +321,8 @@ public:
     }
 
 private:
-    // The reader's buffer is made here, on the starting thread: the reader
-    // then allocates nothing until output arrives (a thread's first
+    // The buffer of every read is made here, on the starting thread: a
+    // reader then allocates nothing until output arrives (a thread's first
     // allocation sets up a memory arena of its own).
     explicit StderrCollector(platform::PipeHandle pipe)
         : pipe_(pipe), chunk_(new char[kCollectChunk]) {}
@@ -337,16 +338,12 @@ private:
             if (!platform::wait_for_pipe_data(pipe_, kCollectorWaitMs)) continue;
             std::lock_guard<std::mutex> lock(mutex_);
             if (stopping_) return;
-            // The drain may have emptied the pipe since the wait: a read
-            // now could block for good. One read takes whatever waits, up to
-            // a chunk: far more than a writer puts in with one call.
-            uint32_t available = 0;
-            if (!platform::peek_pipe(pipe_, &available)) return;
-            if (available == 0) continue;
+            // The drain may have emptied the pipe since the wait, and the
+            // read takes only what waits: it cannot block for good.
             uint32_t done = 0;
-            const uint32_t wanted = available < kCollectChunk ? available : kCollectChunk;
-            if (!platform::read_pipe(pipe_, chunk_.get(), wanted, &done)) return;
-            captured_.append(chunk_.get(), done);
+            const char* failure = nullptr;
+            if (read_waiting_chunk(&done, &failure) != 0) return;
+            if (done > 0) captured_.append(chunk_.get(), done);
         }
     }
 
@@ -364,31 +361,42 @@ private:
         return platform::peek_pipe(pipe_, &available) && available > 0;
     }
 
+    // Reads into chunk_ whatever waits in the pipe, up to a chunk (far more
+    // than a writer puts in with one call), without waiting: *done is 0 when
+    // nothing waits. 0, or the code of the failed pipe call, with *failure
+    // naming it. Called with the lock held.
+    uint32_t read_waiting_chunk(uint32_t* done, const char** failure) {
+        *done = 0;
+        uint32_t available = 0;
+        if (!platform::peek_pipe(pipe_, &available)) {
+            *failure = "PeekNamedPipe failed";
+            return platform::get_last_error();
+        }
+        if (available == 0) return 0;
+        const uint32_t wanted = available < kCollectChunk ? available : kCollectChunk;
+        if (!platform::read_pipe(pipe_, chunk_.get(), wanted, done)) {
+            *failure = "ReadFile failed";
+            return platform::get_last_error();
+        }
+        return 0;
+    }
+
     // Copies the pipe to the log until it is empty, without waiting: the
     // bytes go to the log as they are read, however many wait. Called with
     // the lock held, after what the reader captured has gone to the log.
     uint32_t copy_waiting_bytes_to_log(const char** failure) {
-        std::unique_ptr<char[]> chunk(new char[kCollectChunk]);
         for (;;) {
-            uint32_t available = 0;
-            if (!platform::peek_pipe(pipe_, &available)) {
-                *failure = "PeekNamedPipe failed";
-                return platform::get_last_error();
-            }
-            if (available == 0) return 0;
             uint32_t done = 0;
-            const uint32_t wanted = available < kCollectChunk ? available : kCollectChunk;
-            if (!platform::read_pipe(pipe_, chunk.get(), wanted, &done)) {
-                *failure = "ReadFile failed";
-                return platform::get_last_error();
-            }
-            if (done == 0) return 0;  // the capture shrank under the reader: nothing more to read
-            logger.write_bytes(chunk.get(), done);
+            const uint32_t result = read_waiting_chunk(&done, failure);
+            // Nothing read also ends the copy when a capture file shrank
+            // under the reader.
+            if (result != 0 || done == 0) return result;
+            logger.write_bytes(chunk_.get(), done);
         }
     }
 
     const platform::PipeHandle pipe_;
-    const std::unique_ptr<char[]> chunk_;  // the reader's
+    const std::unique_ptr<char[]> chunk_;  // read into under the lock only
     std::mutex mutex_;
     std::atomic<bool> stopping_{false};
     bool drained_ = false;
