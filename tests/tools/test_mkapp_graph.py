@@ -11,6 +11,7 @@ import shutil
 import tempfile
 import textwrap
 import unittest
+from unittest import mock
 from pathlib import Path
 
 from tooltest import mkapp
@@ -343,6 +344,20 @@ class PlacementTest(GraphTestCase):
         lines = summary_lines(self.graph(search_path=[self.dir / "lib"]), "report")
         self.assertEqual(lines[1:], ["warning: missing _slow (optional: slow works without "
                                      "it, perhaps slower)"])
+
+    def test_a_missing_module_of_an_unsearched_site_folder_names_the_option(self):
+        self.write("site/installed/__init__.py", "")
+        self.write("app/main.py", "import installed.part\nimport nowhere\n")
+        with mock.patch("site.getsitepackages", return_value=[str(self.dir / "site")]):
+            lines = summary_lines(self.graph(), "report")
+        hint = "  it is in %s, which the build does not search: add --path %s" % (
+            (self.dir / "site",) * 2)
+        self.assertEqual(lines[lines.index("warning: missing installed, imported by main") + 1],
+                         hint)
+        self.assertNotIn(hint, lines[lines.index("warning: missing nowhere, imported by main"):])
+        with mock.patch("site.getsitepackages", return_value=[str(self.dir / "site")]):
+            lines = summary_lines(self.graph(search_path=[self.dir / "site"]), "report")
+        self.assertNotIn(hint, lines)
 
     @unittest.skipUnless((DIST_PACKAGES / "markupsafe").is_dir()
                          and (DIST_PACKAGES / "yaml").is_dir(), "python3-markupsafe/yaml missing")

@@ -4,7 +4,9 @@ a summary goes to standard error."""
 
 from __future__ import annotations
 
-from pathlib import PurePosixPath
+import importlib.machinery
+import site
+from pathlib import Path, PurePosixPath
 
 from .graph import Application
 from .placement import ARCHIVE_NAME, Placement
@@ -21,6 +23,20 @@ MAIN_IMPORTER = "__main__"
 def describe_importers(importers) -> str:
     return ", ".join("the boot script" if name == MAIN_IMPORTER else name
                      for name in sorted(importers))
+
+
+def unsearched_site_folder(name: str, searched) -> str | None:
+    """The site-packages folder of the interpreter that runs the tool which
+    holds the top-level module of name, when the build did not search it:
+    where a missing third-party module most likely is."""
+    top = name.partition(".")[0]
+    searched = {Path(folder).resolve() for folder in searched}
+    for folder in site.getsitepackages():
+        if Path(folder).resolve() in searched or not Path(folder).is_dir():
+            continue
+        if importlib.machinery.PathFinder.find_spec(top, [folder]) is not None:
+            return folder
+    return None
 
 
 def missing_lines(app: Application) -> list:
@@ -186,6 +202,10 @@ def summary_lines(app: Application, report_path, placement: Placement = None) ->
         if not entry.optional:
             lines.append("warning: missing %s, imported by %s"
                          % (entry.name, describe_importers(entry.importers)))
+            folder = unsearched_site_folder(entry.name, app.graph.search_path)
+            if folder is not None:
+                lines.append("  it is in %s, which the build does not search: add --path %s"
+                             % (folder, folder))
         elif is_own_speedup(entry):
             lines.append("warning: missing %s (optional: %s works without it, perhaps slower)"
                          % (entry.name, speedup_of(entry)))
